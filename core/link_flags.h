@@ -1,0 +1,11 @@
+// Flags of the device link shared by the user-interface, worker and input threads.
+#pragma once
+
+#include <atomic>
+
+// Set by usb_send while it frames and sends (worker).
+extern std::atomic<bool> tx_busy;
+// The open unit runs its boot loader: the settings poll is off (written by discovery).
+extern std::atomic<bool> boot_mode;
+// A unit is open through the library: gates every send (written by discovery, read by the worker).
+extern std::atomic<bool> dev_open;

@@ -1,0 +1,36 @@
+// Process entry: the single-instance check, the two windows, the message loop.
+#include "core/Tthr.h"
+#include "core/single_instance.h"
+#include "core/ui_handover.h"
+#include "ui/umain.h"
+#include "update/uu.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+
+    SingleInstance instance;
+    if (instance.forwarded_to_running())
+        return 0;
+
+    Tfmain main_window;
+    Tfu update_window; // hidden until the operator opens it
+    ui_hooks.error = [](const QString& text) {
+        QMessageBox::critical(fmain, QStringLiteral("RV-390PKTA"), text);
+    };
+    instance.on_show([&main_window] {
+        main_window.showNormal();
+        main_window.raise();
+        main_window.activateWindow();
+    });
+
+    main_window.show();
+    main_window.activateWindow();
+    const int rc = QApplication::exec();
+
+    thr.Terminate();
+    thr.WaitFor();
+    return rc;
+}

@@ -1,0 +1,91 @@
+// Records, handler types and entry points of the HID access library, shared by the library and its host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+
+#pragma pack(push, 1)
+
+// One value capability of a report: its usage, report ID and low bytes of bit size and count.
+struct THIDreportItem {
+    uint16_t Usage;
+    uint8_t ReportID;
+    uint8_t BitSize;
+    uint8_t ReportCount;
+};
+
+// Length-prefixed 8-bit string: the length byte, then up to 255 characters; always 256 bytes.
+struct THIDstring {
+    uint8_t Length;
+    char Chars[255];
+};
+
+// The library's description of one device; crosses the module boundary byte for byte (little-endian).
+struct THIDdeviceInfo {
+    THIDstring DevicePath;
+    uint16_t OutputReportByteLength;
+    uint16_t InputReportByteLength;
+    uint16_t FeatureReportByteLength;
+    THIDreportItem OutputItems[10];
+    THIDreportItem InputItems[10];
+    THIDreportItem FeatureItems[10];
+    int32_t Handle; // -1 when the device is not open
+    uint16_t VendorID;
+    uint16_t ProductID;
+    uint16_t VersionNumber;
+    THIDstring Manufacturer;
+    THIDstring Product;
+    THIDstring SerialNumber;
+    uint8_t CanReadWrite;
+};
+
+// One report: the report ID, then 64 data bytes.
+struct THIDreport {
+    uint8_t ReportID;
+    uint8_t Data[64];
+};
+
+#pragma pack(pop)
+
+// Input-report handler: the report by value and its item count.
+typedef void (*THIDeventHandler)(THIDreport report, uint8_t count);
+// Device-change handler.
+typedef void (*TUSBeventHandler)();
+
+} // extern "C"
+
+static_assert(sizeof(THIDreportItem) == 5);
+static_assert(sizeof(THIDstring) == 256);
+static_assert(sizeof(THIDreport) == 65);
+static_assert(sizeof(THIDdeviceInfo) == 1191);
+static_assert(offsetof(THIDdeviceInfo, OutputReportByteLength) == 256);
+static_assert(offsetof(THIDdeviceInfo, OutputItems) == 262);
+static_assert(offsetof(THIDdeviceInfo, Handle) == 412);
+static_assert(offsetof(THIDdeviceInfo, VersionNumber) == 420);
+static_assert(offsetof(THIDdeviceInfo, Manufacturer) == 422);
+static_assert(offsetof(THIDdeviceInfo, SerialNumber) == 934);
+static_assert(offsetof(THIDdeviceInfo, CanReadWrite) == 1190);
+
+// The 18 entry points, in binding order: X(name, result, parameters). Booleans are one byte, 0 or 1.
+// The library defines and exports exactly these; the host binds them by name.
+#define HID_ENTRY_POINTS(X)                                                                                  \
+    X(USBsetEventHandler, void, (TUSBeventHandler handler))                                                  \
+    X(HIDsetEventHandler, void, (THIDeventHandler handler))                                                  \
+    X(HIDscanForDevices, uint8_t, ())                                                                        \
+    X(HIDGetDeviceInfo, void, (uint8_t index, THIDdeviceInfo * info))                                        \
+    X(HIDopenDevice, uint8_t, (uint8_t index))                                                               \
+    X(HIDcloseDevice, void, ())                                                                              \
+    X(HIDwriteDevice, uint8_t, (THIDreport report))                                                          \
+    X(HIDreadDevice, uint8_t, (THIDreport * report))                                                         \
+    X(HIDOutputReportSize, uint8_t, ())                                                                      \
+    X(HIDInputReportSize, uint8_t, ())                                                                       \
+    X(HIDFeatureReportSize, uint8_t, ())                                                                     \
+    X(HIDOutputReportCount, uint8_t, (uint8_t reportId))                                                     \
+    X(HIDInputReportCount, uint8_t, (uint8_t reportId))                                                      \
+    X(HIDFeatureReportCount, uint8_t, (uint8_t reportId))                                                    \
+    X(HIDSetOutputReport, uint8_t, (const uint8_t* buffer))                                                  \
+    X(HIDGetInputReport, uint8_t, (uint8_t * buffer))                                                        \
+    X(HIDSetFeatureReport, uint8_t, (const uint8_t* buffer))                                                 \
+    X(HIDGetFeatureReport, uint8_t, (uint8_t * buffer))

@@ -1,0 +1,47 @@
+// The device link: framing and sending, reassembly of replies, and bringing the link up.
+#pragma once
+
+#include "hidlib/HIDtypes.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+struct Request;
+
+// Bytes of message carried by one report, and the report's size including its ID.
+inline constexpr std::size_t chunk_size = 58;
+inline constexpr std::size_t report_size = 65;
+using Report = std::array<uint8_t, report_size>;
+
+// Command, big-endian payload length, payload, big-endian CRC. Throws std::length_error when the
+// message would exceed 65,535 bytes.
+std::vector<uint8_t> build_message(uint8_t cmd, std::span<const uint8_t> payload);
+
+// Cuts a message into output reports (ID 1, offset, total = message length, 58-byte chunk).
+void cut_reports(std::span<const uint8_t> message, const std::function<void(const Report&)>& out);
+
+// Worker thread: frames and sends one request through the library. True when the last report was
+// accepted; false at once when no unit is open. A framing error is shown on the user-interface thread.
+bool usb_send(const Request& r);
+
+// Rebuilds messages from input reports: chunks are stored at their report's offset until a report's
+// offset is not below its total field; the message is then checked by length and CRC.
+class Reassembler {
+public:
+    // The complete, verified message, or nothing (incomplete, or dropped and forgotten).
+    std::optional<std::vector<uint8_t>> feed(const THIDreport& report);
+    std::size_t buffered() const { return buffer_.size(); }
+
+private:
+    std::vector<uint8_t> buffer_;
+};
+
+// The library's input handler (input thread): reassembles and dispatches replies.
+extern "C" void hid_event(THIDreport report, uint8_t count);
+
+// Device-link initialisation, run on every activation of the main window (user-interface thread).
+bool usb_init();

@@ -1,0 +1,37 @@
+// Acting on replies: settings blocks go into `par`, the update result and the reset acknowledgement
+// are shown on the user-interface thread.
+#include "protocol/reply_dispatch.h"
+
+#include "core/mailbox.h"
+#include "core/ui_handover.h"
+#include "protocol/commands.h"
+#include "ui/settings.h"
+
+void reply_dispatch(std::span<const uint8_t> message) {
+    if (message.size() < 3 + sizeof(Tpar))
+        return; // shorter than any report carries; nothing to act on
+    switch (message[0]) {
+    case cmd_get_par:
+    case cmd_set_par:
+        // The length field is not compared with 17: the block is always bytes 3..19.
+        par.set_received(message.subspan<3, sizeof(Tpar)>());
+        mailbox.request_refresh();
+        break;
+    case cmd_finish: {
+        const bool ok = message[3] != 0;
+        post_to_ui([ok] {
+            if (ui_hooks.update_result)
+                ui_hooks.update_result(ok);
+        });
+        break;
+    }
+    case cmd_defaults:
+        post_to_ui([] {
+            if (ui_hooks.defaults_reset)
+                ui_hooks.defaults_reset();
+        });
+        break;
+    default:
+        break; // other reply types mean nothing to the utility
+    }
+}

@@ -1,0 +1,119 @@
+// The settings block: sanitising received blocks, the default block, and queuing writes.
+#include "core/mailbox.h"
+#include "protocol/commands.h"
+#include "ui/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+namespace {
+
+Tpar block(std::initializer_list<uint8_t> bytes) {
+    std::vector<uint8_t> b(bytes);
+    return from_bytes(std::span<const uint8_t, 17>(b.data(), 17));
+}
+
+std::vector<uint8_t> bytes(const Tpar& p) {
+    const auto b = to_bytes(p);
+    return {b.begin(), b.end()};
+}
+
+Tpar sanitised(Tpar p) {
+    sanitise(p);
+    return p;
+}
+
+} // namespace
+
+TEST(Sanitise, MasksWrapsAndClampsAReceivedBlockLeavingGainHeadroomAndAgrAlone) {
+    const Tpar wild = block({0x06, 0x07, 0x04, 0x19, 0x14, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x05, 0x32,
+                             0x07, 0x05, 0x09});
+    EXPECT_EQ(bytes(sanitised(wild)), bytes(block({0x02, 0x03, 0x00, 0x05, 0x00, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                   0x05, 0x00, 0x32, 0x01, 0x02, 0x09})));
+}
+
+TEST(Sanitise, KeepsDb0BetweenMinus32AndZero) {
+    const auto db0_after = [](uint8_t stored) {
+        Tpar p{};
+        p.db0 = static_cast<int8_t>(stored);
+        return static_cast<uint8_t>(sanitised(p).db0);
+    };
+    EXPECT_EQ(db0_after(128), 224); // -128 -> -32
+    EXPECT_EQ(db0_after(223), 224); // -33 -> -32
+    EXPECT_EQ(db0_after(224), 224);
+    EXPECT_EQ(db0_after(238), 238);
+    EXPECT_EQ(db0_after(0), 0);
+    EXPECT_EQ(db0_after(1), 0);
+    EXPECT_EQ(db0_after(127), 0);
+}
+
+TEST(Sanitise, WrapsIndicatorsModuloThreeAndLeavesEqualGroupsEqual) {
+    Tpar p{};
+    p.ind = 3;
+    EXPECT_EQ(sanitised(p).ind, 0);
+    p.ind = 255;
+    EXPECT_EQ(sanitised(p).ind, 0);
+    p.ind = 5;
+    EXPECT_EQ(sanitised(p).ind, 2);
+    p.group[0] = p.group[1] = 6;
+    const Tpar s = sanitised(p);
+    EXPECT_EQ(s.group[0], 2);
+    EXPECT_EQ(s.group[1], 2);
+}
+
+TEST(DefaultBlock, IsTheFactorySettingsOfTheUnit) {
+    EXPECT_EQ(bytes(default_par), bytes(block({0x00, 0x00, 0x01, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x00,
+                                               0xEE, 0x0A, 0x01, 0x02, 0x00})));
+    EXPECT_EQ(bytes(sanitised(default_par)), bytes(default_par));
+}
+
+TEST(SharedPar, IsAllZeroUntilTheFirstReply) { EXPECT_EQ(bytes(par.get()), std::vector<uint8_t>(17, 0)); }
+
+TEST(SharedPar, ReadersNeverSeeHalfOfOneBlockAndHalfOfAnother) {
+    // Two writers store blocks whose bytes are all equal; every block read must be uniform.
+    std::atomic<bool> done{false};
+    const auto uniform = [](uint8_t v) {
+        std::vector<uint8_t> b(17, v);
+        return from_bytes(std::span<const uint8_t, 17>(b.data(), 17));
+    };
+    std::thread a([&] {
+        for (int i = 0; i < 20000; ++i)
+            par.set(uniform(1));
+    });
+    std::thread b([&] {
+        for (int i = 0; i < 20000; ++i)
+            par.change([](Tpar& p) { std::memset(&p, 2, sizeof p); });
+    });
+    int torn = 0;
+    std::thread reader([&] {
+        while (!done) {
+            const auto got = bytes(par.get());
+            torn += std::all_of(got.begin(), got.end(), [&](uint8_t v) { return v == got[0]; }) ? 0 : 1;
+        }
+    });
+    a.join();
+    b.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(torn, 0);
+}
+
+TEST(Save, QueuesAWriteOfThePar) {
+    std::vector<Request> seen;
+    // save() posts to the program's mailbox; serve it here and record what it carries.
+    std::thread worker([&] {
+        mailbox.serve([&](const Request& r) {
+            seen.push_back(r);
+            mailbox.stop();
+            return true;
+        });
+    });
+    save();
+    worker.join();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].cmd, cmd_set_par);
+    EXPECT_TRUE(seen[0].of_par);
+    EXPECT_TRUE(seen[0].data.empty());
+}

@@ -1,0 +1,115 @@
+// The update window's core: its timer and flags, closing, and the unit's answers shown over it.
+#include "core/link_flags.h"
+#include "core/mailbox.h"
+#include "protocol/USB.h"
+#include "protocol/commands.h"
+#include "tests/support/boxes.h"
+#include "tests/support/wait.h"
+#include "update/uu.h"
+
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+void deliver_reply(uint8_t type, std::vector<uint8_t> payload) {
+    const auto message = build_message(type, payload);
+    THIDreport r{};
+    r.ReportID = 1;
+    std::copy(message.begin(), message.end(), r.Data + 4);
+    std::thread input([&] { hid_event(r, 0); });
+    input.join();
+}
+} // namespace
+
+TEST(UpdateWindow, StartsHiddenWithItsCaptionAndATwoSecondFirstTick) {
+    Tfu w;
+    EXPECT_EQ(w.windowTitle(), "Update FW");
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(w.tmrb.interval(), 2000);
+    EXPECT_TRUE(w.tmrb.isActive());
+    EXPECT_EQ(w.cancel->text(), "Закрыть");
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowCloseButtonHint);
+}
+
+TEST(UpdateWindow, TicksEveryTwoHundredMillisecondsAndPollsOnlyWhenShownIdleAndNotInTheBootLoader) {
+    Tfu w;
+    w.tmrbTimer(); // hidden
+    EXPECT_EQ(w.tmrb.interval(), 200);
+    EXPECT_FALSE(mailbox.pending());
+
+    w.show();
+    boot_mode = true;
+    w.tmrbTimer();
+    EXPECT_FALSE(mailbox.pending());
+    boot_mode = false;
+    w.upd_busy = true;
+    w.tmrbTimer();
+    EXPECT_FALSE(mailbox.pending());
+    w.upd_busy = false;
+    w.tmrbTimer();
+    EXPECT_TRUE(mailbox.pending()); // cmd_upd_poll waits for a worker
+}
+
+TEST(UpdateWindow, ShowingClearsBothFlags) {
+    Tfu w;
+    w.upd_busy = w.upd_done = true;
+    w.show();
+    EXPECT_FALSE(w.upd_busy);
+    EXPECT_FALSE(w.upd_done);
+}
+
+TEST(UpdateWindow, CloseClearsBusyAsksTheUnitToLeaveAndHidesTheWindow) {
+    Tfu w;
+    w.show();
+    w.upd_busy = true;
+    w.cancel->click();
+    EXPECT_FALSE(w.upd_busy);
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(mailbox.pending()); // cmd_upd_close
+}
+
+TEST(UpdateWindow, EscapeActsAsClose) {
+    Tfu w;
+    w.show();
+    QTest::keyClick(&w, Qt::Key_Escape);
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(mailbox.pending());
+}
+
+TEST(UpdateResult, IsShownOverTheWindowAndOnlyThenClosesItAHundredMillisecondsLater) {
+    for (const uint8_t status : {uint8_t{1}, uint8_t{0}}) {
+        Tfu w;
+        w.show();
+        w.upd_busy = true;
+        bool flags_set_while_box_open = true;
+        BoxAnswerer answer(QMessageBox::Ok,
+                           [&](QMessageBox*) { flags_set_while_box_open = w.upd_done || !w.upd_busy; });
+        deliver_reply(cmd_finish, {status});
+        ASSERT_TRUE(wait_for([&] { return !answer.seen.empty(); }));
+        EXPECT_FALSE(flags_set_while_box_open);
+        EXPECT_EQ(answer.seen[0].title, "Обновление программного обеспечения");
+        EXPECT_EQ(answer.seen[0].icon, QMessageBox::Information);
+        EXPECT_EQ(answer.seen[0].buttons, QMessageBox::Ok);
+        EXPECT_EQ(answer.seen[0].parent, &w);
+        EXPECT_EQ(answer.seen[0].text, status ? "Обновление завершено успешно!"
+                                              : "Ошибка в процессе обновления!\r\nПовторите попытку");
+        EXPECT_TRUE(w.upd_done);
+        EXPECT_FALSE(w.upd_busy);
+        EXPECT_EQ(w.tmrb.interval(), 100);
+        ASSERT_TRUE(wait_for([&] { return !w.isVisible(); }));
+    }
+}
+
+TEST(DefaultsReset, IsAcknowledgedOverTheUpdateWindow) {
+    Tfu w;
+    BoxAnswerer answer(QMessageBox::Ok);
+    deliver_reply(cmd_defaults, {});
+    ASSERT_TRUE(wait_for([&] { return !answer.seen.empty(); }));
+    EXPECT_EQ(answer.seen[0].text, "Настройки сброшены!");
+    EXPECT_EQ(answer.seen[0].parent, &w);
+    EXPECT_FALSE(w.upd_done);
+}

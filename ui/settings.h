@@ -1,0 +1,58 @@
+// The unit's 17-byte settings block: layout, sanitising, defaults, and the shared instance `par`.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <span>
+
+#pragma pack(push, 1)
+struct Tpar {
+    uint8_t but;      // selected selector button 0..3
+    uint8_t group[2]; // primary and secondary audio group 0..3
+    uint8_t src[8];   // source index 0..19 of outputs 1..8
+    int8_t xlr_gain;  // -32..16
+    int8_t db0;       // -32..0
+    int8_t headroom;  // 0..32
+    uint8_t scale;    // 0 dB, 1 dBFS
+    uint8_t ind;      // 0 off, 1 small, 2 full
+    uint8_t agr;      // audio group replacement 0 off, non-zero on
+};
+#pragma pack(pop)
+static_assert(sizeof(Tpar) == 17);
+
+using TparBytes = std::array<uint8_t, sizeof(Tpar)>;
+
+TparBytes to_bytes(const Tpar& p);
+Tpar from_bytes(std::span<const uint8_t, sizeof(Tpar)> bytes);
+
+// Normalises a block received from the unit in place.
+void sanitise(Tpar& p);
+
+// The block a reset to defaults writes.
+extern const Tpar default_par;
+
+// The one settings block, shared by the user-interface thread (handlers, refresh, files), the input
+// thread (settings replies) and the worker (framing cmd_set_par). Every access holds the lock, so a
+// reader never sees half of one block and half of another.
+class SharedPar {
+public:
+    Tpar get() const;
+    void set(const Tpar& p);
+    // Replaces the whole block with a received one and sanitises it, as one step.
+    void set_received(std::span<const uint8_t, sizeof(Tpar)> bytes);
+    // Changes some bytes under the lock.
+    template <class F> void change(F&& f) {
+        std::lock_guard lock(m_);
+        f(p_);
+    }
+
+private:
+    mutable std::mutex m_;
+    Tpar p_{};
+};
+
+extern SharedPar par;
+
+// Queues cmd_set_par referring to `par`: the worker frames the block as it stands when it sends.
+void save();
