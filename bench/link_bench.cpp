@@ -13,7 +13,7 @@ namespace {
 
 void BM_FrameFlashBlock(benchmark::State& state) {
     std::vector<uint8_t> payload(516, 0x5A);
-    for (auto _ : state) {
+    while (state.KeepRunning()) {
         const auto message = build_message(cmd_write_flash, payload);
         unsigned reports = 0;
         cut_reports(message, [&](const Report& r) { reports += r[0]; });
@@ -30,7 +30,7 @@ void BM_ReassembleSettingsReply(benchmark::State& state) {
     report.ReportID = 1;
     std::copy(message.begin(), message.end(), report.Data + 4);
     Reassembler r;
-    for (auto _ : state)
+    while (state.KeepRunning())
         benchmark::DoNotOptimize(r.feed(report));
 }
 BENCHMARK(BM_ReassembleSettingsReply);
@@ -38,9 +38,14 @@ BENCHMARK(BM_ReassembleSettingsReply);
 void BM_MailboxRoundTrip(benchmark::State& state) {
     Mailbox box;
     std::atomic<uint64_t> sent{0};
-    std::thread worker([&] { box.serve([&](const Request&) { sent.fetch_add(1, std::memory_order_release); return true; }); });
+    std::thread worker([&] {
+        box.serve([&](const Request&) {
+            sent.fetch_add(1, std::memory_order_release);
+            return true;
+        });
+    });
     uint64_t posted = 0;
-    for (auto _ : state) {
+    while (state.KeepRunning()) {
         box.post(Request{cmd_set_par, {}, true});
         ++posted;
         while (sent.load(std::memory_order_acquire) < posted) // measuring latency: spin on purpose
@@ -53,7 +58,7 @@ BENCHMARK(BM_MailboxRoundTrip)->UseRealTime();
 
 // CPU time the worker uses per second of idling: it should block, not poll.
 void BM_IdleWorkerCpu(benchmark::State& state) {
-    for (auto _ : state) {
+    while (state.KeepRunning()) {
         Mailbox box;
         timespec cpu{};
         std::thread worker([&] {
@@ -63,7 +68,8 @@ void BM_IdleWorkerCpu(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the idle span being measured
         box.stop();
         worker.join();
-        state.counters["worker_cpu_us_per_s"] = (cpu.tv_sec * 1e6 + cpu.tv_nsec / 1e3) * 2;
+        state.counters["worker_cpu_us_per_s"] =
+            (static_cast<double>(cpu.tv_sec) * 1e6 + static_cast<double>(cpu.tv_nsec) / 1e3) * 2;
     }
 }
 BENCHMARK(BM_IdleWorkerCpu)->Iterations(1)->Unit(benchmark::kMillisecond);

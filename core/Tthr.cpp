@@ -18,11 +18,15 @@ void Tthr::Start() {
         thread_ = std::thread([this] { Execute(); });
 }
 
-void Tthr::Terminate() { mailbox.stop(); }
+void Tthr::Terminate() {
+    mailbox.stop();
+}
 
 void Tthr::WaitFor() {
     if (thread_.joinable())
         thread_.join();
 }
 
-void Tthr::Execute() { mailbox.serve(usb_send); }
+void Tthr::Execute() {
+    mailbox.serve(usb_send);
+}

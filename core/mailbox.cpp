@@ -11,14 +11,6 @@
 
 Mailbox mailbox;
 
-namespace {
-// Wakes the user-interface thread out of a synchronous send's wait.
-void wake_ui() {
-    if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [] {}, Qt::QueuedConnection);
-}
-} // namespace
-
 bool Mailbox::is_poll(const Request& r) {
     return (r.cmd == cmd_get_par || r.cmd == cmd_upd_poll) && r.data.empty() && !r.of_par;
 }
@@ -26,9 +18,8 @@ bool Mailbox::is_poll(const Request& r) {
 void Mailbox::post(Request r) {
     {
         std::lock_guard lock(m_);
-        if (is_poll(r) && std::any_of(queue_.begin(), queue_.end(), [&](const Entry& e) {
-                return e.req.cmd == r.cmd && is_poll(e.req);
-            }))
+        if (is_poll(r) && std::any_of(queue_.begin(), queue_.end(),
+                                      [&](const Entry& e) { return e.req.cmd == r.cmd && is_poll(e.req); }))
             return;
         queue_.push_back({std::move(r), ++posted_, nullptr});
     }
@@ -101,11 +92,11 @@ void Mailbox::serve(const std::function<bool(const Request&)>& send) {
             const bool ok = send(e.req);
             lock.lock();
             sending_ = false;
-            if (e.result)
-                *e.result = ok;
             done_ = e.seq;
-            if (e.result)
+            if (e.result != nullptr) {
+                *e.result = ok;
                 wake_ui();
+            }
             continue;
         }
         // Refresh hand-off. The worker does not block on it: while the user-interface thread is busy

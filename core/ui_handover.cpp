@@ -34,13 +34,23 @@ void post_to_ui(std::function<void()> fn) {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app)
         return; // no user-interface thread to show anything on
-    QMetaObject::invokeMethod(app, [fn = std::move(fn)]() mutable { run_or_hold(std::move(fn)); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [fn = std::move(fn)]() mutable { run_or_hold(std::move(fn)); }, Qt::QueuedConnection);
 }
 
-bool ui_waiting() { return wait_depth > 0; }
+void wake_ui() {
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(
+            app, [] {}, Qt::QueuedConnection);
+}
 
-SyncWaitScope::SyncWaitScope() { ++wait_depth; }
+bool ui_waiting() {
+    return wait_depth > 0;
+}
+
+SyncWaitScope::SyncWaitScope() {
+    ++wait_depth;
+}
 
 SyncWaitScope::~SyncWaitScope() {
     if (--wait_depth > 0 || held.empty())

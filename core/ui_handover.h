@@ -8,10 +8,10 @@
 // What the link shows on the user-interface thread. The windows fill these in when they are created;
 // they are read on the user-interface thread only.
 struct UiHooks {
-    std::function<void()> refresh;                    // the main window shows `par`
-    std::function<void(const QString&)> error;        // a plain message box with an error's text
-    std::function<void(bool ok)> update_result;       // the unit answered cmd_finish
-    std::function<void()> defaults_reset;             // the unit answered cmd_defaults
+    std::function<void()> refresh;              // the main window shows `par`
+    std::function<void(const QString&)> error;  // a plain message box with an error's text
+    std::function<void(bool ok)> update_result; // the unit answered cmd_finish
+    std::function<void()> defaults_reset;       // the unit answered cmd_defaults
 };
 extern UiHooks ui_hooks;
 
@@ -31,6 +31,9 @@ public:
     SyncWaitScope(const SyncWaitScope&) = delete;
     SyncWaitScope& operator=(const SyncWaitScope&) = delete;
 };
+
+// Wakes the user-interface thread out of a wait for events, from any thread.
+void wake_ui();
 
 // True while the user-interface thread waits for a synchronous send.
 bool ui_waiting();

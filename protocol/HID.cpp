@@ -16,7 +16,7 @@ bool hid_bind(const QString& path, QString& error) {
 #define HID_ENTRY_BIND(name, result, params)                                                                 \
     bound.name = reinterpret_cast<result(*) params>(dlsym(module, #name));                                   \
     if (!bound.name) {                                                                                       \
-        error = QStringLiteral("%1: entry point %2 is missing").arg(path, QStringLiteral(#name));             \
+        error = QStringLiteral("%1: entry point %2 is missing").arg(path, QStringLiteral(#name));            \
         return false;                                                                                        \
     }
     HID_ENTRY_POINTS(HID_ENTRY_BIND)

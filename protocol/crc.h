@@ -9,7 +9,9 @@
 
 // CRC-16/MODBUS (reflected 0xA001, initial 0xFFFF, no final XOR); 0xFFFF for no bytes.
 uint16_t crc16(const uint8_t* data, std::size_t n);
-inline uint16_t crc16(std::span<const uint8_t> data) { return crc16(data.data(), data.size()); }
+inline uint16_t crc16(std::span<const uint8_t> data) {
+    return crc16(data.data(), data.size());
+}
 
 // Reverses the bytes of a 2-, 4- or 8-byte integer (the big-endian form on this little-endian
 // platform); any other value comes back as its low byte.

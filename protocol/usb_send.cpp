@@ -61,7 +61,8 @@ bool usb_send(const Request& r) {
                 message = build_message(r.cmd, r.data);
             }
             // A refused report does not stop the rest; the last one decides the result.
-            cut_reports(message, [&](const Report& report) { result = hid.HIDSetOutputReport(report.data()) != 0; });
+            cut_reports(message,
+                        [&](const Report& report) { result = hid.HIDSetOutputReport(report.data()) != 0; });
         } catch (const std::exception& e) {
             const QString text = QString::fromStdString(e.what());
             post_to_ui([text] {

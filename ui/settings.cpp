@@ -52,4 +52,6 @@ void SharedPar::set_received(std::span<const uint8_t, sizeof(Tpar)> bytes) {
     set(p);
 }
 
-void save() { mailbox.post(Request{cmd_set_par, {}, true}); }
+void save() {
+    mailbox.post(Request{cmd_set_par, {}, true});
+}

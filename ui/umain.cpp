@@ -80,7 +80,9 @@ void Tfmain::closeEvent(QCloseEvent* event) {
     QMainWindow::closeEvent(event);
 }
 
-void Tfmain::FormClose() { thr.Terminate(); }
+void Tfmain::FormClose() {
+    thr.Terminate();
+}
 
 void Tfmain::tmrTimer() {
     if (!boot_mode.load(std::memory_order_acquire))

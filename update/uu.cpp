@@ -16,7 +16,8 @@ Tfu::Tfu(QWidget* parent) : QDialog(parent), cancel(new QPushButton(QStringLiter
     fu = this;
     setWindowTitle(QStringLiteral("Update FW"));
     // Fixed frame without title-bar buttons: the window closes through "Закрыть" only.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(10, 10, 10, 10);
     cancel->setFixedWidth(127);
@@ -65,7 +66,9 @@ void Tfu::cancelClick() {
     done(QDialog::Rejected);
 }
 
-void Tfu::reject() { cancelClick(); }
+void Tfu::reject() {
+    cancelClick();
+}
 
 void Tfu::info(const QString& text) {
     QMessageBox box(QMessageBox::Information, QString::fromUtf8(update_caption), text, QMessageBox::Ok, this);
@@ -81,4 +84,6 @@ void Tfu::finishReply(bool ok) {
     tmrb.setInterval(100);
 }
 
-void Tfu::defaultsReply() { info(QStringLiteral("Настройки сброшены!")); }
+void Tfu::defaultsReply() {
+    info(QStringLiteral("Настройки сброшены!"));
+}

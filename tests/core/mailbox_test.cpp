@@ -16,7 +16,9 @@
 
 namespace {
 
-uint16_t id_of(const Request& r) { return static_cast<uint16_t>(r.data[0] << 8 | r.data[1]); }
+uint16_t id_of(const Request& r) {
+    return static_cast<uint16_t>(r.data[0] << 8 | r.data[1]);
+}
 
 Request numbered(uint8_t cmd, uint16_t id) {
     return Request{cmd, {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)}, false};
@@ -106,7 +108,7 @@ TEST(Mailbox, ARefreshHandedOverJustBeforeASynchronousSendDoesNotBlockIt) {
         box.request_refresh();
         EXPECT_TRUE(box.send_and_wait(Request{cmd_erase, {0, 0}, false}));
         order.push_back("sent");
-        EXPECT_TRUE(wait_for([&] { return order.size() >= 2u * (round + 1); }));
+        EXPECT_TRUE(wait_for([&] { return order.size() >= 2 * static_cast<std::size_t>(round + 1); }));
     }
     ui_hooks.refresh = nullptr;
 }

@@ -66,6 +66,7 @@ TEST_F(SingleInstanceTest, AChannelLeftByACrashedInstanceDoesNotStopTheNextStart
 
 TEST_F(SingleInstanceTest, OfStartsThatRaceExactlyOneRuns) {
     std::vector<std::unique_ptr<Probe>> probes;
+    probes.reserve(4);
     for (int i = 0; i < 4; ++i)
         probes.push_back(std::make_unique<Probe>(channel));
     int running = 0;

@@ -6,7 +6,9 @@
 #include <string_view>
 
 namespace {
-uint16_t crc_of(std::string_view text) { return crc16(reinterpret_cast<const uint8_t*>(text.data()), text.size()); }
+uint16_t crc_of(std::string_view text) {
+    return crc16(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
 } // namespace
 
 TEST(Crc16, MatchesTheModbusCheckValues) {

@@ -15,7 +15,9 @@
 
 namespace {
 
-uint16_t be16(const Report& r, std::size_t at) { return static_cast<uint16_t>(r[at] << 8 | r[at + 1]); }
+uint16_t be16(const Report& r, std::size_t at) {
+    return static_cast<uint16_t>(r[at] << 8 | r[at + 1]);
+}
 
 std::vector<uint8_t> reassemble(const std::vector<Report>& reports) {
     std::vector<uint8_t> message;
@@ -118,7 +120,9 @@ TEST(Framing, AnOverlongMessageIsRefusedAndItsErrorShownOnTheUserInterfaceThread
         shown_on = QThread::currentThread();
     };
     bool result = true;
-    std::thread worker([&] { result = usb_send(Request{cmd_write_flash, std::vector<uint8_t>(65531), false}); });
+    std::thread worker([&] {
+        result = usb_send(Request{cmd_write_flash, std::vector<uint8_t>(65531), false});
+    });
     worker.join();
     EXPECT_FALSE(result);
     EXPECT_TRUE(unit.reports().empty());

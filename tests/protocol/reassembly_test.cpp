@@ -17,7 +17,9 @@ THIDreport report(uint16_t offset, uint16_t total, std::span<const uint8_t> chun
     return r;
 }
 
-std::vector<uint8_t> settings_reply() { return build_message(cmd_get_par, std::vector<uint8_t>(17, 2)); }
+std::vector<uint8_t> settings_reply() {
+    return build_message(cmd_get_par, std::vector<uint8_t>(17, 2));
+}
 
 } // namespace
 

@@ -16,7 +16,9 @@
 
 namespace {
 
-std::vector<uint8_t> msg(uint8_t type, const std::vector<uint8_t>& payload) { return build_message(type, payload); }
+std::vector<uint8_t> msg(uint8_t type, const std::vector<uint8_t>& payload) {
+    return build_message(type, payload);
+}
 
 // A reply as one report, offset 0 and total 0.
 THIDreport one_report(const std::vector<uint8_t>& message) {
@@ -50,7 +52,9 @@ std::vector<uint8_t> bytes_of(const Tpar& p) {
     return {b.begin(), b.end()};
 }
 
-std::vector<uint8_t> par_bytes() { return bytes_of(par.get()); }
+std::vector<uint8_t> par_bytes() {
+    return bytes_of(par.get());
+}
 
 } // namespace
 

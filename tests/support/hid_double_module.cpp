@@ -2,7 +2,9 @@
 #include "hidlib/HIDtypes.h"
 
 #define DOUBLE_ENTRY(name, result, params)                                                                   \
-    extern "C" __attribute__((visibility("default"))) result name params { return static_cast<result>(7); }
+    extern "C" __attribute__((visibility("default"))) result name params {                                   \
+        return static_cast<result>(7);                                                                       \
+    }
 
 #ifdef ONLY_SOME_ENTRY_POINTS
 // Only a few of the entry points: a module the host must refuse.
