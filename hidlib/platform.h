@@ -1,0 +1,68 @@
+// The thin layer under HIDinterface: how HID interfaces are listed, described, opened and talked to.
+// One file per backend: hidraw.cpp (the kernel's hidraw nodes) and vhid.cpp (the per-user virtual bus).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// What a probe learns of one interface, before the table's rules are applied.
+struct Facts {
+    bool found = false;      // the interface could be described at all
+    bool read_write = false; // it opens for reading and writing
+    bool attributes = false; // vendor, product and release number could be read
+    uint16_t vendor = 0;
+    uint16_t product = 0;
+    uint16_t version = 0;
+    std::optional<std::string> manufacturer; // 8-bit strings (Latin-1); absent when the device has none
+    std::optional<std::string> product_name;
+    std::optional<std::string> serial;
+    std::optional<std::vector<uint8_t>> descriptor; // the report descriptor, when it could be read
+};
+
+// An open interface. The transfer calls move whole reports, report ID first, and never throw.
+class Device {
+public:
+    virtual ~Device() = default;
+    // Readable when an input report waits, or when the device has gone (then read_input fails).
+    virtual int input_fd() const = 0;
+    // Takes one waiting input report without blocking; its length, or -1 when none waits or on failure.
+    virtual long read_input(uint8_t* buffer, std::size_t size) = 0;
+    // Interrupt-path write; false when it failed or did not end within timeout_ms.
+    virtual bool write(const uint8_t* report, std::size_t length, int timeout_ms) = 0;
+    // Control-path transfers; `report` holds the report ID in byte 0 (also for the gets).
+    virtual bool set_output(const uint8_t* report, std::size_t length) = 0;
+    virtual bool get_input(uint8_t* report, std::size_t length) = 0;
+    virtual bool set_feature(const uint8_t* report, std::size_t length) = 0;
+    virtual bool get_feature(uint8_t* report, std::size_t length) = 0;
+};
+
+// A backend: interface paths in a stable order, the probe of one path, and opening one.
+// `read_write` false opens for queries only: the handle exists, every transfer fails.
+namespace hidraw {
+std::vector<std::string> list();
+Facts probe(const std::string& path);
+std::unique_ptr<Device> open(const std::string& path, bool read_write);
+// Tests point the backend at a fake tree holding sys/ and dev/ (default: the real root, "").
+void set_root(const std::string& root);
+// Whether a kernel uevent (NUL-separated KEY=VALUE lines) adds or removes a hidraw node.
+bool is_hidraw_change(const char* uevent, std::size_t length);
+// A netlink socket that receives the kernel's uevents, non-blocking; -1 when it cannot be had.
+int open_uevent_socket();
+} // namespace hidraw
+
+namespace vhid {
+std::vector<std::string> list();
+Facts probe(const std::string& path);
+std::unique_ptr<Device> open(const std::string& path, bool read_write);
+bool owns(const std::string& path);
+// The bus folder when it is safe to use (the user's own, writable by nobody else), or "" otherwise.
+std::string bus_dir();
+} // namespace vhid
+
+} // namespace platform

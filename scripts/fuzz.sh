@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Fuzzes the HID report descriptor parser with libFuzzer for a while (default 60 s); fails on any crash.
+set -euo pipefail
+seconds=${1:-60}
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=$root/build/fuzz
+cxx=clang++-14
+# The fuzzer runtime comes with libclang-rt-14-dev, not with the compiler package.
+runtime=/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a
+
+have_toolchain() {
+    command -v "$cxx" >/dev/null 2>&1 && compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null
+}
+
+if ! have_toolchain; then
+    sudo=
+    if [ "$(id -u)" -ne 0 ]; then
+        if command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+            sudo=sudo
+        else
+            echo "skipped: $cxx or its fuzzer runtime is missing and there is no root to install them"
+            exit 0
+        fi
+    fi
+    echo "installing clang-14 and libclang-rt-14-dev"
+    if ! { $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq \
+        --no-install-recommends clang-14 libclang-rt-14-dev >/dev/null; } || ! have_toolchain; then
+        echo "skipped: could not install clang-14 with its fuzzer runtime"
+        exit 0
+    fi
+fi
+[ -f "$runtime" ] || runtime=$(compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" | head -1)
+echo "fuzzer runtime: $runtime"
+
+mkdir -p "$out"
+"$cxx" -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Wall -Wextra \
+    -I"$root" "$root/tests/fuzz/report_descriptor_fuzz.cpp" "$root/hidlib/report_descriptor.cpp" \
+    -o "$out/report_descriptor_fuzz"
+
+# Work on a copy so the run's finds do not land in the committed seeds.
+corpus=$out/corpus
+rm -rf "$corpus"
+mkdir -p "$corpus"
+cp "$root"/tests/fuzz/corpus/report_descriptor/*.bin "$corpus"/
+cd "$out" # crash-* reproducers are written here
+set +e
+"$out/report_descriptor_fuzz" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$out/" \
+    -rss_limit_mb=2048 "$corpus"
+rc=$?
+set -e
+if [ "$rc" -ne 0 ]; then
+    echo "fuzzing found a fault (exit $rc); reproducer in $out/" >&2
+    exit "$rc"
+fi
+echo "fuzzing for ${seconds}s found nothing"

@@ -1,0 +1,159 @@
+// What the unit's normal firmware and its boot loader do with each command.
+#include "sim/unit_model.h"
+
+#include "protocol/commands.h"
+#include "sim/unit_link.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+std::string hex16(unsigned v) {
+    char s[8];
+    std::snprintf(s, sizeof s, "0x%04X", v & 0xFFFF);
+    return s;
+}
+} // namespace
+
+TparBytes normalise_settings(const TparBytes& block) {
+    Tpar p = from_bytes(block);
+    sanitise(p);
+    p.xlr_gain = std::clamp<int8_t>(p.xlr_gain, -32, 16);
+    p.headroom = std::clamp<int8_t>(p.headroom, 0, 32);
+    p.agr = p.agr != 0 ? 1 : 0;
+    return to_bytes(p);
+}
+
+std::vector<uint8_t> factory_flash() {
+    std::vector<uint8_t> f(unit_flash_size);
+    for (std::size_t a = 0; a < f.size(); ++a)
+        f[a] = static_cast<uint8_t>(a * 7 + 1);
+    return f;
+}
+
+UnitModel::UnitModel(UnitMode mode, const TparBytes& settings)
+    : mode_(mode), settings_(settings), flash_(factory_flash()), eeprom_(unit_eeprom_size, 0) {}
+
+void UnitModel::power_on() {
+    session_ = {};
+}
+
+UnitModel::Outcome UnitModel::settings_reply(uint8_t type, std::string what) {
+    Outcome o;
+    o.reply_type = type;
+    o.reply_payload.assign(settings_.begin(), settings_.end());
+    o.what = std::move(what);
+    return o;
+}
+
+UnitModel::Outcome UnitModel::handle(uint8_t type, std::span<const uint8_t> payload,
+                                     const UnitFaults& faults) {
+    const std::string name = unit_link::command_name(type);
+    if (mode_ == UnitMode::normal) {
+        switch (type) {
+        case cmd_get_par:
+            return settings_reply(cmd_get_par, "settings sent");
+        case cmd_set_par:
+            if (payload.size() != settings_.size())
+                return {.what =
+                            "ignored: cmd_set_par with " + std::to_string(payload.size()) + " bytes, not 17"};
+            std::copy(payload.begin(), payload.end(), settings_.begin());
+            settings_ = normalise_settings(settings_);
+            return settings_reply(cmd_set_par, "settings stored");
+        case cmd_upd_poll:
+            return {.then = Outcome::Then::restart_boot, .what = "restarting into the boot loader"};
+        default:
+            return {.what = "ignored by the normal firmware: " + name};
+        }
+    }
+    switch (type) {
+    case cmd_erase:
+        return erase(payload);
+    case cmd_write_flash:
+    case cmd_write_eep:
+        return write(type, payload, faults);
+    case cmd_defaults:
+        settings_ = to_bytes(default_par);
+        return {.reply_type = cmd_defaults, .what = "settings reset to the defaults"};
+    case cmd_finish: {
+        if (faults.silent_finish)
+            return {.what = "fault: cmd_finish left unanswered"};
+        const bool ok = session_.refused == 0 && !faults.fail_update;
+        last_update_ = ok;
+        Outcome o{.reply_type = cmd_finish,
+                  .reply_payload = {static_cast<uint8_t>(ok ? 1 : 0)},
+                  .then = Outcome::Then::restart_normal};
+        o.what = "update finished: success";
+        if (!ok)
+            o.what =
+                "update finished: failure (" +
+                (faults.fail_update ? std::string("fault") : std::to_string(session_.refused) + " refused") +
+                ")";
+        return o;
+    }
+    case cmd_upd_close:
+        return {.then = Outcome::Then::restart_normal,
+                .what = "update closed, restarting into the normal firmware"};
+    default:
+        return {.what = "ignored by the boot loader: " + name};
+    }
+}
+
+UnitModel::Outcome UnitModel::erase(std::span<const uint8_t> payload) {
+    if (payload.size() != 2) {
+        ++session_.refused;
+        return {.refused = true,
+                .what = "refused: cmd_erase with " + std::to_string(payload.size()) + " bytes, not 2"};
+    }
+    const std::size_t address = static_cast<std::size_t>(payload[0]) << 8 | payload[1];
+    const std::size_t page = address / unit_page_size;
+    std::fill_n(flash_.begin() + static_cast<std::ptrdiff_t>(page * unit_page_size), unit_page_size, 0xFF);
+    session_.erased.set(page);
+    return {.what = "erased flash page " + hex16(page * unit_page_size) + ".." +
+                    hex16((page + 1) * unit_page_size - 1)};
+}
+
+UnitModel::Outcome UnitModel::write(uint8_t type, std::span<const uint8_t> payload,
+                                    const UnitFaults& faults) {
+    const bool to_flash = type == cmd_write_flash;
+    const char* memory = to_flash ? "flash" : "EEPROM";
+    Outcome o{.write_block = true};
+    ++session_.write_blocks;
+    const auto refuse = [&](const std::string& why) {
+        ++session_.refused;
+        o.refused = true;
+        o.what = std::string("refused ") + memory + " write: " + why;
+        return o;
+    };
+    if (payload.size() < 4)
+        return refuse("payload of " + std::to_string(payload.size()) + " bytes has no address and length");
+    const std::size_t address = static_cast<std::size_t>(payload[0]) << 8 | payload[1];
+    const std::size_t n = static_cast<std::size_t>(payload[2]) << 8 | payload[3];
+    if (payload.size() != 4 + n)
+        return refuse("length field " + std::to_string(n) + " but " + std::to_string(payload.size() - 4) +
+                      " data bytes");
+    if (faults.refuse_writes)
+        return refuse("fault: writes refused");
+    std::vector<uint8_t>& memory_bytes = to_flash ? flash_ : eeprom_;
+    if (address + n > memory_bytes.size())
+        return refuse(std::to_string(n) + " bytes at " + hex16(address) + " run past the end (" +
+                      std::to_string(memory_bytes.size()) + " bytes)");
+    if (n == 0)
+        return refuse("no data");
+    const std::size_t first = address / unit_page_size;
+    const std::size_t last = (address + n - 1) / unit_page_size;
+    if (to_flash)
+        for (std::size_t page = first; page <= last; ++page)
+            if (!session_.erased.test(page))
+                return refuse("page " + hex16(page * unit_page_size) +
+                              " not erased since the boot loader started");
+    std::copy(payload.begin() + 4, payload.end(),
+              memory_bytes.begin() + static_cast<std::ptrdiff_t>(address));
+    for (std::size_t page = first; page <= last; ++page)
+        if (to_flash)
+            session_.flash_written.set(page);
+        else
+            session_.eeprom_written.set(page);
+    o.what = "wrote " + std::to_string(n) + " bytes of " + memory + " at " + hex16(address);
+    return o;
+}

@@ -1,0 +1,234 @@
+// Serving one virtual HID device: accepting connections, answering HELLO and control requests.
+#include "sim/vhid_device.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace vhid_protocol;
+
+VirtualHidDevice::VirtualHidDevice(std::string name, Info info)
+    : name_(std::move(name)), info_(std::move(info)) {}
+
+VirtualHidDevice::~VirtualHidDevice() {
+    unplug();
+}
+
+std::string VirtualHidDevice::bus_dir() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || !*runtime)
+        return {};
+    std::string dir = std::string(runtime) + "/vhid";
+    ::mkdir(dir.c_str(), 0700);
+    return dir;
+}
+
+bool VirtualHidDevice::plug() {
+    if (plugged())
+        return true;
+    const std::string dir = bus_dir();
+    if (dir.empty()) {
+        error_ = "XDG_RUNTIME_DIR is not set: there is no folder for the virtual HID bus";
+        return false;
+    }
+    path_ = dir + "/" + name_;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path_.size() >= sizeof addr.sun_path) {
+        error_ = path_ + ": path too long for a socket";
+        return false;
+    }
+    std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+
+    listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listen_fd_ < 0) {
+        error_ = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    int rc = ::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    if (rc != 0 && errno == EADDRINUSE) {
+        // A file left by a device that died is taken over; a live device keeps its name.
+        const int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        const bool alive = ::connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(probe);
+        if (!alive) {
+            ::unlink(path_.c_str());
+            rc = ::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        } else {
+            errno = EADDRINUSE;
+        }
+    }
+    if (rc != 0 || ::listen(listen_fd_, 16) != 0) {
+        error_ = path_ + ": " +
+                 (errno == EADDRINUSE ? "a device of that name is already plugged in"
+                                      : std::string(std::strerror(errno)));
+        ::close(listen_fd_);
+        listen_fd_ = -1;
+        return false;
+    }
+    wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    stop_ = false;
+    thread_ = std::thread([this] { serve(); });
+    return true;
+}
+
+void VirtualHidDevice::unplug() {
+    if (!plugged())
+        return;
+    stop_ = true;
+    const uint64_t one = 1;
+    (void)!::write(wake_fd_, &one, sizeof one);
+    thread_.join();
+    // Refuse new connections before the file goes, so a rescan prompted by its removal finds nothing.
+    ::close(listen_fd_);
+    listen_fd_ = -1;
+    ::unlink(path_.c_str());
+    {
+        std::lock_guard lock(m_);
+        for (const Connection& c : connections_)
+            ::close(c.fd);
+        connections_.clear();
+    }
+    ::close(wake_fd_);
+    wake_fd_ = -1;
+}
+
+void VirtualHidDevice::send_input(const Report& report) {
+    std::vector<uint8_t> packet{INPUT};
+    packet.insert(packet.end(), report.begin(), report.end());
+    std::lock_guard lock(m_);
+    for (const Connection& c : connections_)
+        if (c.role == ROLE_INTERRUPT)
+            (void)::send(c.fd, packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+std::size_t VirtualHidDevice::open_count() const {
+    std::lock_guard lock(m_);
+    std::size_t n = 0;
+    for (const Connection& c : connections_)
+        n += c.role == ROLE_INTERRUPT ? 1 : 0;
+    return n;
+}
+
+void VirtualHidDevice::serve() {
+    std::array<uint8_t, max_packet> packet{};
+    std::vector<pollfd> fds;
+    while (!stop_) {
+        fds.clear();
+        fds.push_back({wake_fd_, POLLIN, 0});
+        fds.push_back({listen_fd_, POLLIN, 0});
+        {
+            std::lock_guard lock(m_);
+            for (const Connection& c : connections_)
+                fds.push_back({c.fd, POLLIN, 0});
+        }
+        if (::poll(fds.data(), fds.size(), -1) < 0)
+            continue;
+        if (fds[0].revents != 0)
+            break;
+        if (fds[1].revents & POLLIN) {
+            const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                std::lock_guard lock(m_);
+                connections_.push_back({fd, 0});
+            }
+        }
+        for (std::size_t i = 2; i < fds.size(); ++i) {
+            if (fds[i].revents == 0)
+                continue;
+            const ssize_t n = ::recv(fds[i].fd, packet.data(), packet.size(), MSG_DONTWAIT);
+            if (n < 0 && errno == EAGAIN)
+                continue;
+            std::unique_lock lock(m_);
+            auto it = std::find_if(connections_.begin(), connections_.end(),
+                                   [&](const Connection& c) { return c.fd == fds[i].fd; });
+            if (it == connections_.end())
+                continue;
+            if (n <= 0) {
+                ::close(it->fd);
+                connections_.erase(it);
+                continue;
+            }
+            Connection c = *it;
+            lock.unlock();
+            handle(c, packet.data(), static_cast<std::size_t>(n));
+            lock.lock();
+            it = std::find_if(connections_.begin(), connections_.end(),
+                              [&](const Connection& x) { return x.fd == c.fd; });
+            if (it == connections_.end())
+                continue;
+            if (c.role == 0xFF) { // refused or done: hang up
+                ::close(it->fd);
+                connections_.erase(it);
+            } else {
+                it->role = c.role;
+            }
+        }
+    }
+}
+
+void VirtualHidDevice::handle(Connection& c, const uint8_t* p, std::size_t n) {
+    if (c.role == 0) {
+        if (p[0] != HELLO || n < 2) {
+            c.role = 0xFF;
+            return;
+        }
+        const auto info = encode(info_);
+        (void)::send(c.fd, info.data(), info.size(), MSG_NOSIGNAL);
+        // A query ends with INFO, and a query-only device serves nothing else; the host still reads
+        // the INFO after the hang-up.
+        const bool query_only = (info_.flags & FLAG_QUERY_ONLY) != 0;
+        c.role = (p[1] == ROLE_QUERY || query_only) ? 0xFF : p[1];
+        return;
+    }
+    const Report body(p + 1, p + n);
+    const auto id_and_length = [&](uint8_t& id, uint16_t& length) {
+        if (n < 4)
+            return false;
+        id = p[1];
+        length = static_cast<uint16_t>(p[2] | p[3] << 8);
+        return true;
+    };
+    uint8_t id = 0;
+    uint16_t length = 0;
+    switch (p[0]) {
+    case OUTPUT:
+        if (c.role == ROLE_INTERRUPT && on_output)
+            on_output(body);
+        break;
+    case SET_OUTPUT:
+        reply(c.fd, on_set_output && on_set_output(body));
+        break;
+    case SET_FEATURE:
+        reply(c.fd, on_set_feature && on_set_feature(body));
+        break;
+    case GET_INPUT:
+    case GET_FEATURE: {
+        const auto& get = p[0] == GET_INPUT ? on_get_input : on_get_feature;
+        std::optional<Report> r;
+        if (id_and_length(id, length) && get)
+            r = get(id, length);
+        reply(c.fd, r.has_value(), r);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void VirtualHidDevice::reply(int fd, bool ok, const std::optional<Report>& report) {
+    std::vector<uint8_t> packet{REPLY, static_cast<uint8_t>(ok ? 1 : 0)};
+    if (report)
+        packet.insert(packet.end(), report->begin(),
+                      report->begin() +
+                          static_cast<std::ptrdiff_t>(std::min(report->size(), max_packet - 2)));
+    (void)::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL);
+}
