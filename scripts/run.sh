@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the utility and starts it.
+# Installs what is missing, builds the utility and the virtual unit, and starts both; the unit stops
+# when the utility is closed. Arguments go to the virtual unit (for example --boot; see --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake --preset release
-cmake --build --preset release --target rv390pkta
-# The utility keeps its library module in its working folder; give it one of its own.
+cmake --preset release >/dev/null
+cmake --build --preset release --target rv390pkta rv390pkta-sim
+# Both find each other on the per-user virtual HID bus inside the runtime folder.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+  export XDG_RUNTIME_DIR=/tmp/rv390pkta-runtime-$(id -u)
+  mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+fi
+build/release/sim/rv390pkta-sim "$@" </dev/null &
+unit=$!
+trap 'kill $unit 2>/dev/null || true' EXIT
+# The utility keeps its library file in its working folder; give it one of its own.
 mkdir -p build/run
 cd build/run
-exec ../release/rv390pkta
+../release/rv390pkta

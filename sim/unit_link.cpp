@@ -1,5 +1,4 @@
-// Message reassembly from output reports, and replies cut into input reports, as the unit's firmware does
-// them.
+// Message reassembly from output reports and replies cut into input reports, as the unit's firmware does.
 #include "sim/unit_link.h"
 
 #include "protocol/USB.h"

@@ -1,5 +1,4 @@
-// The unit's side of the link: rebuilding messages from output reports and cutting replies into input
-// reports.
+// The unit's side of the link: messages rebuilt from output reports, replies cut into input reports.
 #pragma once
 
 #include <cstdint>

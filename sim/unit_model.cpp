@@ -8,6 +8,23 @@
 #include <cstdio>
 
 namespace {
+using Outcome = UnitModel::Outcome;
+using Then = Outcome::Then;
+
+Outcome said(std::string what, Then then = Then::stay) {
+    Outcome o;
+    o.then = then;
+    o.what = std::move(what);
+    return o;
+}
+
+Outcome replied(uint8_t type, std::vector<uint8_t> payload, std::string what, Then then = Then::stay) {
+    Outcome o = said(std::move(what), then);
+    o.reply_type = type;
+    o.reply_payload = std::move(payload);
+    return o;
+}
+
 std::string hex16(unsigned v) {
     char s[8];
     std::snprintf(s, sizeof s, "0x%04X", v & 0xFFFF);
@@ -35,15 +52,12 @@ UnitModel::UnitModel(UnitMode mode, const TparBytes& settings)
     : mode_(mode), settings_(settings), flash_(factory_flash()), eeprom_(unit_eeprom_size, 0) {}
 
 void UnitModel::power_on() {
-    session_ = {};
+    if (mode_ == UnitMode::boot)
+        session_ = {}; // the normal firmware keeps the record of the last update for inspection
 }
 
 UnitModel::Outcome UnitModel::settings_reply(uint8_t type, std::string what) {
-    Outcome o;
-    o.reply_type = type;
-    o.reply_payload.assign(settings_.begin(), settings_.end());
-    o.what = std::move(what);
-    return o;
+    return replied(type, {settings_.begin(), settings_.end()}, std::move(what));
 }
 
 UnitModel::Outcome UnitModel::handle(uint8_t type, std::span<const uint8_t> payload,
@@ -55,15 +69,14 @@ UnitModel::Outcome UnitModel::handle(uint8_t type, std::span<const uint8_t> payl
             return settings_reply(cmd_get_par, "settings sent");
         case cmd_set_par:
             if (payload.size() != settings_.size())
-                return {.what =
-                            "ignored: cmd_set_par with " + std::to_string(payload.size()) + " bytes, not 17"};
+                return said("ignored: cmd_set_par with " + std::to_string(payload.size()) + " bytes, not 17");
             std::copy(payload.begin(), payload.end(), settings_.begin());
             settings_ = normalise_settings(settings_);
             return settings_reply(cmd_set_par, "settings stored");
         case cmd_upd_poll:
-            return {.then = Outcome::Then::restart_boot, .what = "restarting into the boot loader"};
+            return said("update poll: the unit restarts into its boot loader", Then::restart_boot);
         default:
-            return {.what = "ignored by the normal firmware: " + name};
+            return said("ignored by the normal firmware: " + name);
         }
     }
     switch (type) {
@@ -74,50 +87,48 @@ UnitModel::Outcome UnitModel::handle(uint8_t type, std::span<const uint8_t> payl
         return write(type, payload, faults);
     case cmd_defaults:
         settings_ = to_bytes(default_par);
-        return {.reply_type = cmd_defaults, .what = "settings reset to the defaults"};
+        return replied(cmd_defaults, {}, "settings reset to the defaults");
     case cmd_finish: {
         if (faults.silent_finish)
-            return {.what = "fault: cmd_finish left unanswered"};
+            return said("fault: cmd_finish left unanswered, the unit stays in its boot loader");
         const bool ok = session_.refused == 0 && !faults.fail_update;
         last_update_ = ok;
-        Outcome o{.reply_type = cmd_finish,
-                  .reply_payload = {static_cast<uint8_t>(ok ? 1 : 0)},
-                  .then = Outcome::Then::restart_normal};
-        o.what = "update finished: success";
+        std::string what = "update finished: success";
         if (!ok)
-            o.what =
+            what =
                 "update finished: failure (" +
                 (faults.fail_update ? std::string("fault") : std::to_string(session_.refused) + " refused") +
                 ")";
-        return o;
+        return replied(cmd_finish, {static_cast<uint8_t>(ok ? 1 : 0)}, what, Then::restart_normal);
     }
     case cmd_upd_close:
-        return {.then = Outcome::Then::restart_normal,
-                .what = "update closed, restarting into the normal firmware"};
+        return said("update closed: the unit restarts into its normal firmware", Then::restart_normal);
     default:
-        return {.what = "ignored by the boot loader: " + name};
+        return said("ignored by the boot loader: " + name);
     }
 }
 
 UnitModel::Outcome UnitModel::erase(std::span<const uint8_t> payload) {
     if (payload.size() != 2) {
         ++session_.refused;
-        return {.refused = true,
-                .what = "refused: cmd_erase with " + std::to_string(payload.size()) + " bytes, not 2"};
+        Outcome o = said("refused erase: " + std::to_string(payload.size()) + " bytes of payload, not 2");
+        o.refused = true;
+        return o;
     }
     const std::size_t address = static_cast<std::size_t>(payload[0]) << 8 | payload[1];
     const std::size_t page = address / unit_page_size;
     std::fill_n(flash_.begin() + static_cast<std::ptrdiff_t>(page * unit_page_size), unit_page_size, 0xFF);
     session_.erased.set(page);
-    return {.what = "erased flash page " + hex16(page * unit_page_size) + ".." +
-                    hex16((page + 1) * unit_page_size - 1)};
+    return said("erased flash " + hex16(page * unit_page_size) + ".." +
+                hex16((page + 1) * unit_page_size - 1));
 }
 
 UnitModel::Outcome UnitModel::write(uint8_t type, std::span<const uint8_t> payload,
                                     const UnitFaults& faults) {
     const bool to_flash = type == cmd_write_flash;
     const char* memory = to_flash ? "flash" : "EEPROM";
-    Outcome o{.write_block = true};
+    Outcome o;
+    o.write_block = true;
     ++session_.write_blocks;
     const auto refuse = [&](const std::string& why) {
         ++session_.refused;

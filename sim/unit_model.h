@@ -70,7 +70,8 @@ public:
     std::vector<uint8_t>& eeprom() { return eeprom_; }
     const std::vector<uint8_t>& eeprom() const { return eeprom_; }
 
-    // The boot loader session: what it accepted and refused since it started.
+    // The boot loader session: what it accepted and refused since it started (kept through the normal
+    // firmware that follows, until the boot loader starts again).
     struct Session {
         std::bitset<unit_flash_pages> erased;        // erased since the boot loader started
         std::bitset<unit_flash_pages> flash_written; // pages that took a write

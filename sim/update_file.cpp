@@ -36,9 +36,11 @@ std::vector<uint8_t> make_update_file(const UpdateContent& c) {
     if (c.name.find('&') != std::string::npos)
         throw std::invalid_argument("the name must not contain '&': the reader ends the name there");
     if (c.name.find('\0') != std::string::npos)
-        throw std::invalid_argument("the name must not contain a zero byte: the reader ends the header there");
+        throw std::invalid_argument(
+            "the name must not contain a zero byte: the reader ends the header there");
     if (c.name.find("VERSION=") != std::string::npos)
-        throw std::invalid_argument("the name must not contain \"VERSION=\": the reader would take it for the version");
+        throw std::invalid_argument(
+            "the name must not contain \"VERSION=\": the reader would take it for the version");
     if (c.major > 9 || c.minor > 9)
         throw std::invalid_argument("the version is two single digits, as in 1.4");
     if (c.flash.empty() && c.eeprom.empty())
@@ -48,7 +50,8 @@ std::vector<uint8_t> make_update_file(const UpdateContent& c) {
         throw std::invalid_argument("the images need " + std::to_string(area) +
                                     " bytes of records; an update file holds at most 65535");
 
-    const std::string text = "NAME=" + c.name + "&VERSION=" + std::to_string(c.major) + "." + std::to_string(c.minor);
+    const std::string text =
+        "NAME=" + c.name + "&VERSION=" + std::to_string(c.major) + "." + std::to_string(c.minor);
     const std::size_t header = 2 + text.size() + 1;
     if (header > 0xFFFF)
         throw std::invalid_argument("the name is too long for the header");

@@ -73,7 +73,7 @@ const char* mode_text(UnitMode mode) {
 
 } // namespace
 
-VirtualUnit::VirtualUnit(UnitOptions o)
+VirtualUnit::VirtualUnit(const UnitOptions& o)
     : serial_(o.serial), version_(o.version), restart_delay_(o.restart_delay),
       bus_name_(o.bus_name.empty() ? default_bus_name(o.serial) : o.bus_name), device_(bus_name_, {}),
       model_(o.mode, o.settings), faults_(o.faults) {
@@ -240,7 +240,7 @@ void VirtualUnit::link_pause(std::chrono::microseconds d) {
     cv_.wait_for(lock, d, [&] { return stop_ || unplugging_; });
 }
 
-void VirtualUnit::emit(UnitEvent e) {
+void VirtualUnit::emit(const UnitEvent& e) {
     std::lock_guard lock(emit_m_);
     if (on_event)
         on_event(e);
@@ -271,8 +271,8 @@ bool VirtualUnit::take_report(const std::vector<uint8_t>& report) {
                 process(r.message, events, reply, then, ack);
         }
     }
-    for (UnitEvent& e : events)
-        emit(std::move(e));
+    for (const UnitEvent& e : events)
+        emit(e);
     if (!reply.empty())
         send_reply(reply, faults);
     if (then)

@@ -1,5 +1,4 @@
-// A simulated RV-390PKTA on the virtual HID bus, with the handles tests and benchmarks need to steer and
-// inspect it.
+// A simulated RV-390PKTA on the virtual HID bus, with handles for tests and benchmarks to steer it.
 #pragma once
 
 #include "sim/unit_link.h"
@@ -43,7 +42,7 @@ struct ReceivedCommand {
 
 class VirtualUnit {
 public:
-    explicit VirtualUnit(UnitOptions options = {});
+    explicit VirtualUnit(const UnitOptions& options = {});
     ~VirtualUnit(); // unplugs; no events are reported from here on
     VirtualUnit(const VirtualUnit&) = delete;
     VirtualUnit& operator=(const VirtualUnit&) = delete;
@@ -93,7 +92,7 @@ private:
                  std::vector<uint8_t>& reply, std::optional<Action>& then, bool& ack);
     void send_reply(const std::vector<uint8_t>& message, const UnitFaults& faults);
     void link_pause(std::chrono::microseconds d);
-    void emit(UnitEvent e);
+    void emit(const UnitEvent& e);
     void schedule(Action a);
     void work();
     void carry_out(Action a);
