@@ -1,7 +1,9 @@
 // Process entry: the single-instance check, the two windows, the message loop.
 #include "core/Tthr.h"
+#include "core/command_line.h"
 #include "core/single_instance.h"
 #include "core/ui_handover.h"
+#include "protocol/USB.h"
 #include "ui/umain.h"
 #include "update/uu.h"
 
@@ -9,7 +11,10 @@
 #include <QMessageBox>
 
 int main(int argc, char* argv[]) {
+    if (const auto code = handle_command_line(argc, argv))
+        return *code; // --version or --help
     QApplication app(argc, argv);
+    QGuiApplication::setDesktopFileName(QStringLiteral("rv390pkta"));
 
     SingleInstance instance;
     if (instance.forwarded_to_running())
@@ -32,5 +37,6 @@ int main(int argc, char* argv[]) {
 
     thr.Terminate();
     thr.WaitFor();
+    usb_shutdown();
     return rc;
 }

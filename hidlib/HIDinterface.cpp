@@ -269,7 +269,12 @@ uint8_t HIDinterface::read(THIDreport* report) {
 }
 
 void HIDinterface::set_input_handler(THIDeventHandler handler) {
-    input_handler_ = handler;
+    if (std::this_thread::get_id() == input_.get_id()) {
+        input_handler_ = handler; // from inside the handler: the call under way is this one
+    } else {
+        std::lock_guard lock(handler_m_);
+        input_handler_ = handler;
+    }
     wake();
 }
 
@@ -309,6 +314,7 @@ void HIDinterface::input_loop() {
         if (got >= 0) {
             const uint8_t items =
                 item_count(c.info.InputItems, c.info.InputReportByteLength, report.ReportID);
+            std::lock_guard lock(handler_m_);
             const THIDeventHandler handler = input_handler_.load();
             if (items != 0 && handler != nullptr)
                 handler(report, items);

@@ -41,6 +41,7 @@ public:
     uint8_t write(const THIDreport& report);
     uint8_t read(THIDreport* report);
 
+    // Waits for a call of the old handler that is under way (unless called from that very handler).
     void set_input_handler(THIDeventHandler handler);
     void set_change_handler(TUSBeventHandler handler);
     TUSBeventHandler change_handler() const { return change_handler_.load(); }
@@ -65,6 +66,9 @@ private:
     bool current_gone_ = false; // the current device hung up; not read again until reopened
 
     std::atomic<THIDeventHandler> input_handler_{nullptr};
+    // Held while the input handler runs, so that replacing or clearing it waits for a call under way:
+    // once HIDsetEventHandler has returned, the old handler is not running and will not be called.
+    std::mutex handler_m_;
     std::atomic<TUSBeventHandler> change_handler_{nullptr};
 
     int wake_fd_ = -1; // eventfd: handler, device or stop changed

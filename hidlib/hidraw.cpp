@@ -5,7 +5,6 @@
 #include <linux/netlink.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,10 +13,13 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -250,6 +252,81 @@ Facts probe_sysfs(const std::string& path) {
     return facts;
 }
 
+// hidraw's write and its report ioctls wait in the kernel until the device has taken the transfer, up to
+// the USB core's 5 s, whatever O_NONBLOCK says; poll() calls a node writable all the while. So they run
+// here, on a thread of the device's own, and the caller waits only as long as its limit allows.
+class Sender {
+public:
+    explicit Sender(int fd) : fd_(fd) {}
+    // Waits for a transfer still in the kernel (bounded by the kernel's own limit), then stops.
+    ~Sender() {
+        {
+            std::lock_guard lock(m_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+    Sender(const Sender&) = delete;
+    Sender& operator=(const Sender&) = delete;
+
+    // Runs `call(fd)` on the sender's thread; its result, or -1 when it did not end within timeout_ms.
+    // A transfer that outlives its caller's limit goes on in the kernel and keeps the sender busy: the
+    // next one waits for it within its own limit, so transfers reach the device in call order.
+    long run(std::function<long(int)> call, int timeout_ms) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+        std::unique_lock lock(m_);
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { serve(); });
+        if (!cv_.wait_until(lock, deadline, [&] { return !job_ || job_->done; }))
+            return -1; // the previous transfer is still in the kernel
+        auto job = std::make_shared<Job>();
+        job->call = std::move(call);
+        job_ = job;
+        cv_.notify_all();
+        if (!cv_.wait_until(lock, deadline, [&] { return job->done; }))
+            return -1;
+        return job->result;
+    }
+
+private:
+    struct Job {
+        std::function<long(int)> call;
+        long result = -1;
+        bool started = false;
+        bool done = false;
+    };
+
+    void serve() {
+        std::unique_lock lock(m_);
+        for (;;) {
+            cv_.wait(lock, [&] { return stop_ || (job_ && !job_->started); });
+            if (stop_)
+                return;
+            const std::shared_ptr<Job> job = job_;
+            job->started = true;
+            lock.unlock();
+            const long result = job->call(fd_);
+            lock.lock();
+            job->result = result;
+            job->done = true;
+            cv_.notify_all();
+        }
+    }
+
+    const int fd_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::shared_ptr<Job> job_; // the last transfer handed over
+    bool stop_ = false;
+    std::thread thread_; // started with the first transfer
+};
+
+// The limit of a control transfer, as on the virtual bus.
+constexpr int control_limit_ms = 1000;
+
 // hidraw ioctls carry the length in the request's 14-bit size field.
 bool length_fits_ioctl(const uint8_t* report, std::size_t length) {
     return report != nullptr && length > 0 && length <= _IOC_SIZEMASK;
@@ -265,8 +342,12 @@ int ioctl_retry(int fd, unsigned long request, void* arg) {
 
 class HidrawDevice final : public Device {
 public:
-    HidrawDevice(int fd, bool read_write) : fd_(fd), read_write_(read_write) {}
-    ~HidrawDevice() override { ::close(fd_); }
+    HidrawDevice(int fd, bool read_write)
+        : fd_(fd), read_write_(read_write), sender_(std::make_unique<Sender>(fd)) {}
+    ~HidrawDevice() override {
+        sender_.reset(); // before the descriptor closes under a transfer still in the kernel
+        ::close(fd_);
+    }
     HidrawDevice(const HidrawDevice&) = delete;
     HidrawDevice& operator=(const HidrawDevice&) = delete;
 
@@ -285,49 +366,54 @@ public:
     bool write(const uint8_t* report, std::size_t length, int timeout_ms) override {
         if (!read_write_ || report == nullptr || length == 0)
             return false;
-        using clock = std::chrono::steady_clock;
-        const auto deadline = clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
-        pollfd p{fd_, POLLOUT, 0};
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-            int r = ::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
-            if (r > 0)
-                break;
-            if (r == 0 || errno != EINTR)
-                return false;
-        }
-        if (!(p.revents & POLLOUT) || (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
-            return false;
-        ssize_t n;
-        do
-            n = ::write(fd_, report, length);
-        while (n < 0 && errno == EINTR);
+        // The sender keeps its own copy: a transfer that outlives the limit must not read the caller's
+        // buffer.
+        std::vector<uint8_t> copy(report, report + length);
+        const long n = sender_->run(
+            [copy = std::move(copy)](int fd) -> long {
+                ssize_t written;
+                do
+                    written = ::write(fd, copy.data(), copy.size());
+                while (written < 0 && errno == EINTR);
+                return written;
+            },
+            timeout_ms);
         return n >= 0 && static_cast<std::size_t>(n) == length;
     }
 
     bool set_output(const uint8_t* report, std::size_t length) override {
-        return control(HIDIOCSOUTPUT(length), report, length);
+        return control(HIDIOCSOUTPUT(length), report, length, nullptr);
     }
     bool get_input(uint8_t* report, std::size_t length) override {
-        return control(HIDIOCGINPUT(length), report, length);
+        return control(HIDIOCGINPUT(length), report, length, report);
     }
     bool set_feature(const uint8_t* report, std::size_t length) override {
-        return control(HIDIOCSFEATURE(length), report, length);
+        return control(HIDIOCSFEATURE(length), report, length, nullptr);
     }
     bool get_feature(uint8_t* report, std::size_t length) override {
-        return control(HIDIOCGFEATURE(length), report, length);
+        return control(HIDIOCGFEATURE(length), report, length, report);
     }
 
 private:
-    // The set ioctls only read the buffer; the kernel's interface just is not const-qualified.
-    bool control(unsigned long request, const uint8_t* report, std::size_t length) {
+    // On a copy of the report, which a get fills and which goes back to `fill` only when the transfer
+    // ended in time: one that outlives the limit must not touch the caller's buffer.
+    bool control(unsigned long request, const uint8_t* report, std::size_t length, uint8_t* fill) {
         if (!read_write_ || !length_fits_ioctl(report, length))
             return false;
-        return ioctl_retry(fd_, request, const_cast<uint8_t*>(report)) >= 0;
+        auto buffer = std::make_shared<std::vector<uint8_t>>(report, report + length);
+        const long r = sender_->run(
+            [request, buffer](int fd) -> long { return ioctl_retry(fd, request, buffer->data()); },
+            control_limit_ms);
+        if (r < 0)
+            return false;
+        if (fill != nullptr)
+            std::copy(buffer->begin(), buffer->end(), fill);
+        return true;
     }
 
     int fd_;
     bool read_write_;
+    std::unique_ptr<Sender> sender_;
 };
 
 bool opens_read_write(const std::string& path) {

@@ -45,3 +45,11 @@ extern "C" void hid_event(THIDreport report, uint8_t count);
 
 // Device-link initialisation, run on every activation of the main window (user-interface thread).
 bool usb_init();
+
+// Detaches the utility from the library before the process ends: no handler of the utility runs
+// after it returns, and the unit is closed. Run after the worker has stopped.
+void usb_shutdown();
+
+// Discovery: closes the open unit, scans, opens the first unit found and sets the windows for its mode
+// (user-interface thread; also the library's device-change handler).
+extern "C" void usb_connect();

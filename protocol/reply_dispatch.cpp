@@ -6,6 +6,7 @@
 #include "core/ui_handover.h"
 #include "protocol/commands.h"
 #include "ui/settings.h"
+#include "ui/settings_gate.h"
 
 void reply_dispatch(std::span<const uint8_t> message) {
     if (message.size() < 3 + sizeof(Tpar))
@@ -15,6 +16,7 @@ void reply_dispatch(std::span<const uint8_t> message) {
     case cmd_set_par:
         // The length field is not compared with 17: the block is always bytes 3..19.
         par.set_received(message.subspan<3, sizeof(Tpar)>());
+        settings_gate::reply_arrived();
         mailbox.request_refresh();
         break;
     case cmd_finish: {

@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
-# Fuzzes the HID report descriptor parser with libFuzzer for a while (default 60 s); fails on any crash.
+# Fuzzes one of the project's parsers with libFuzzer for a while; fails on any crash.
+# Usage: fuzz.sh TARGET [seconds, default 60], TARGET being report_descriptor or update_file.
 set -euo pipefail
-seconds=${1:-60}
+target=${1:?"usage: fuzz.sh report_descriptor|update_file [seconds]"}
+seconds=${2:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
-out=$root/build/fuzz
+out=$root/build/fuzz/$target
+case $target in
+    report_descriptor) sources=("$root/hidlib/report_descriptor.cpp") ;;
+    update_file) sources=("$root/update/update_file.cpp") ;;
+    *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
+esac
 cxx=clang++-14
 # The fuzzer runtime comes with libclang-rt-14-dev, not with the compiler package.
 runtime=/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a
@@ -32,24 +39,33 @@ fi
 [ -f "$runtime" ] || runtime=$(compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" | head -1)
 echo "fuzzer runtime: $runtime"
 
+flags=()
+if [ "$target" = update_file ]; then
+    if ! pkg-config --exists Qt6Core; then
+        echo "Qt 6 Core (qt6-base-dev) is missing: run scripts/install-deps.sh first" >&2
+        exit 1
+    fi
+    # Qt is built position-independent, so code using it must be too (-fPIC).
+    read -r -a flags <<<"$(pkg-config --cflags --libs Qt6Core) -fPIC"
+fi
+
 mkdir -p "$out"
 "$cxx" -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Wall -Wextra \
-    -I"$root" "$root/tests/fuzz/report_descriptor_fuzz.cpp" "$root/hidlib/report_descriptor.cpp" \
-    -o "$out/report_descriptor_fuzz"
+    -I"$root" "$root/tests/fuzz/${target}_fuzz.cpp" "${sources[@]}" "${flags[@]}" -o "$out/${target}_fuzz"
 
 # Work on a copy so the run's finds do not land in the committed seeds.
 corpus=$out/corpus
 rm -rf "$corpus"
 mkdir -p "$corpus"
-cp "$root"/tests/fuzz/corpus/report_descriptor/*.bin "$corpus"/
+cp "$root/tests/fuzz/corpus/$target"/* "$corpus"/
 cd "$out" # crash-* reproducers are written here
 set +e
-"$out/report_descriptor_fuzz" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$out/" \
+"$out/${target}_fuzz" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$out/" \
     -rss_limit_mb=2048 "$corpus"
 rc=$?
 set -e
 if [ "$rc" -ne 0 ]; then
-    echo "fuzzing found a fault (exit $rc); reproducer in $out/" >&2
+    echo "fuzzing $target found a fault (exit $rc); reproducer in $out/" >&2
     exit "$rc"
 fi
-echo "fuzzing for ${seconds}s found nothing"
+echo "fuzzing $target for ${seconds}s found nothing"

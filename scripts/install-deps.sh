@@ -6,7 +6,8 @@ packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev     # Qt 6 Widgets
   libgtest-dev libgmock-dev libbenchmark-dev    # tests and benchmarks
-  xvfb xauth fonts-dejavu-core                  # windows without a desktop, Cyrillic glyphs
+  xvfb xauth fonts-dejavu-core x11-utils imagemagick  # windows without a desktop, Cyrillic glyphs, screenshots
+  dpkg-dev appstream desktop-file-utils libxml2-utils groff-base  # the package and its checks
 )
 
 missing=()

@@ -2,6 +2,7 @@
 #include "protocol/crc.h"
 #include "sim/sim_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -181,8 +182,8 @@ int run_unit(const UnitOptions& options) {
     VirtualUnit unit(options);
     unit.on_event = [](const UnitEvent& e) { say(e.line); };
     if (!unit.plug()) {
-        std::fprintf(stderr, "rv390pkta-sim: cannot attach the unit to the virtual HID bus: %s\n",
-                     unit.error().c_str());
+        std::fprintf(stderr, "rv390pkta-sim: cannot attach the unit %s: %s\n",
+                     options.gadget ? "as a USB gadget" : "to the virtual HID bus", unit.error().c_str());
         return 1;
     }
 
@@ -245,8 +246,16 @@ int run_unit(const UnitOptions& options) {
 
 int main(int argc, char** argv) {
     SimArgs args;
+    // --gadget: attach as the device side of a USB HID gadget instead of the virtual bus.
+    std::vector<std::string> words(argv + 1, argv + argc);
+    const auto gadget = std::find(words.begin(), words.end(), "--gadget");
+    const bool as_gadget = gadget != words.end() && words.front() != "make-update";
+    if (as_gadget)
+        words.erase(gadget);
     try {
-        args = parse_sim_args(std::vector<std::string>(argv + 1, argv + argc));
+        args = parse_sim_args(words);
+        if (as_gadget)
+            args.unit.gadget = GadgetOptions{};
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "rv390pkta-sim: %s\nTry 'rv390pkta-sim --help'.\n", e.what());
         return 2;
@@ -254,6 +263,13 @@ int main(int argc, char** argv) {
     switch (args.run) {
     case SimArgs::Run::help:
         std::fputs(sim_usage().c_str(), stdout);
+        std::fputs("Attaching as real USB:\n"
+                   "  --gadget              attach as a USB HID gadget (configfs, usb_f_hid, the first UDC)\n"
+                   "                        instead of the virtual bus; needs root\n",
+                   stdout);
+        return 0;
+    case SimArgs::Run::version:
+        say(sim_version_text());
         return 0;
     case SimArgs::Run::make_update:
         return make_update(args);

@@ -1,6 +1,8 @@
 // Parsing rv390pkta-sim's options, settings blocks and fault switches, refusing bad input with a reason.
 #include "sim/sim_options.h"
 
+#include "rv390pkta_version.h"
+
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -73,12 +75,22 @@ void check_bus_name(const std::string& s) {
             bad("--bus-name: only letters, digits, '-', '_' and '.'");
 }
 
+// "--version" with no value after it (the last argument, or an option follows) asks for the program's
+// version; with a value it sets a firmware or update version, which never starts with '-'.
+bool asks_program_version(const std::vector<std::string>& args, std::size_t i) {
+    return args[i] == "--version" && (i + 1 >= args.size() || args[i + 1].starts_with("-"));
+}
+
 void make_update_args(const std::vector<std::string>& args, std::size_t i, SimArgs& a) {
     a.run = SimArgs::Run::make_update;
     for (; i < args.size(); ++i) {
         const std::string& o = args[i];
         if (o == "--help" || o == "-h") {
             a.run = SimArgs::Run::help;
+            return;
+        }
+        if (asks_program_version(args, i)) {
+            a.run = SimArgs::Run::version;
             return;
         }
         if (i + 1 >= args.size())
@@ -213,6 +225,9 @@ SimArgs parse_sim_args(const std::vector<std::string>& args) {
         if (o == "--help" || o == "-h") {
             a.run = SimArgs::Run::help;
             return a;
+        } else if (asks_program_version(args, i)) {
+            a.run = SimArgs::Run::version;
+            return a;
         } else if (o == "--serial") {
             a.unit.serial = value();
             check_serial(a.unit.serial);
@@ -239,12 +254,17 @@ SimArgs parse_sim_args(const std::vector<std::string>& args) {
     return a;
 }
 
+std::string sim_version_text() {
+    return std::string("rv390pkta-sim ") + rv390pkta_version;
+}
+
 std::string sim_usage() {
     return R"(rv390pkta-sim: a virtual RV-390PKTA unit on the virtual HID bus ($XDG_RUNTIME_DIR/vhid)
 
 Usage:
   rv390pkta-sim [options]        attach one unit until "quit", SIGINT or SIGTERM
   rv390pkta-sim make-update --name NAME --version D.D [--flash FILE] [--eeprom FILE] -o OUT.voku
+  rv390pkta-sim --help | --version   this text, or the program's version (--version with no value)
 
 Unit options:
   --serial TEXT         serial number (default VU-0001)

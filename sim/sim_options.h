@@ -9,7 +9,7 @@
 #include <vector>
 
 struct SimArgs {
-    enum class Run { unit, make_update, help } run = Run::unit;
+    enum class Run { unit, make_update, help, version } run = Run::unit;
     UnitOptions unit;
     // make-update
     UpdateContent update{.name = "RV-390PKTA", .major = 1, .minor = 0, .flash = {}, .eeprom = {}};
@@ -23,6 +23,8 @@ struct SimArgs {
 // The arguments after the program name.
 SimArgs parse_sim_args(const std::vector<std::string>& args);
 std::string sim_usage();
+// "rv390pkta-sim <version>", the project's version, for --version without a value.
+std::string sim_version_text();
 
 // 17 bytes in hexadecimal, two digits each, optionally separated by blanks, ',' or ':'.
 TparBytes parse_settings(std::string_view text);

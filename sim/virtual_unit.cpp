@@ -79,6 +79,10 @@ VirtualUnit::VirtualUnit(const UnitOptions& o)
       model_(o.mode, o.settings), faults_(o.faults) {
     device_.on_set_output = [this](const std::vector<uint8_t>& r) { return take_report(r); };
     device_.on_output = [this](const std::vector<uint8_t>& r) { (void)take_report(r); };
+    if (o.gadget) {
+        gadget_ = std::make_unique<GadgetLink>(*o.gadget);
+        gadget_->on_output = [this](const std::vector<uint8_t>& r) { (void)take_report(r); };
+    }
     worker_ = std::thread([this] { work(); });
 }
 
@@ -134,9 +138,9 @@ bool VirtualUnit::plug_locked() {
         info = identity();
     }
     device_.set_info(info);
-    if (!device_.plug()) {
+    if (gadget_ ? !gadget_->plug(info) : !device_.plug()) {
         std::lock_guard lock(m_);
-        error_ = device_.error();
+        error_ = gadget_ ? gadget_->error() : device_.error();
         return false;
     }
     {
@@ -160,7 +164,10 @@ void VirtualUnit::unplug_locked() {
         unplugging_ = true;
     }
     cv_.notify_all();
-    device_.unplug();
+    if (gadget_)
+        gadget_->unplug();
+    else
+        device_.unplug();
     {
         std::lock_guard lock(m_);
         unplugging_ = false;
@@ -319,7 +326,10 @@ void VirtualUnit::send_reply(const std::vector<uint8_t>& message, const UnitFaul
     const auto reports = unit_link::input_reports(message);
     for (const auto& r : reports) {
         link_pause(faults.report_delay);
-        device_.send_input(r);
+        if (gadget_)
+            (void)gadget_->send_input(r);
+        else
+            device_.send_input(r);
     }
     char line[128];
     std::snprintf(line, sizeof line, "reply %s (0x%02X): %zu bytes in %zu report%s%s%s",

@@ -1,6 +1,7 @@
-// A simulated RV-390PKTA on the virtual HID bus, with handles for tests and benchmarks to steer it.
+// A simulated RV-390PKTA on the virtual HID bus or as a USB HID gadget, with handles for tests to steer it.
 #pragma once
 
+#include "sim/gadget_link.h"
 #include "sim/unit_link.h"
 #include "sim/unit_model.h"
 #include "sim/vhid_device.h"
@@ -9,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,6 +26,9 @@ struct UnitOptions {
     std::chrono::milliseconds restart_delay{300};
     std::string bus_name; // the device's socket name on the bus; "" gives "rv390pkta-<serial>"
     UnitFaults faults;
+    // Attach as the device side of a USB HID gadget (real USB through the kernel) instead of the
+    // virtual bus. A refused write then cannot stall its transfer: the gadget's endpoint takes it.
+    std::optional<GadgetOptions> gadget;
 };
 
 // One thing the unit did, as one printable line.
@@ -105,6 +110,7 @@ private:
     const std::chrono::milliseconds restart_delay_;
     const std::string bus_name_;
     VirtualHidDevice device_;
+    std::unique_ptr<GadgetLink> gadget_; // instead of device_, when attached as a USB gadget
 
     std::mutex life_m_; // plugging and unplugging; never taken on the device's thread
     bool want_plugged_ = false;

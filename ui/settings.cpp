@@ -3,6 +3,7 @@
 
 #include "core/mailbox.h"
 #include "protocol/commands.h"
+#include "ui/settings_gate.h"
 
 #include <cstring>
 
@@ -53,5 +54,8 @@ void SharedPar::set_received(std::span<const uint8_t, sizeof(Tpar)> bytes) {
 }
 
 void save() {
-    mailbox.post(Request{cmd_set_par, {}, true});
+    // Until the open unit's own block has arrived, `par` is not its settings: writing it would
+    // overwrite them with zeros or another unit's block.
+    if (settings_gate::valid())
+        mailbox.post(Request{cmd_set_par, {}, true});
 }

@@ -1,4 +1,4 @@
-// Main window: placement, activation and closing, the settings poll, enabling and refreshing.
+// Main window: its controls and handlers, the settings poll, enabling and refreshing, the file menu.
 #include "ui/umain.h"
 
 #include "core/Tthr.h"
@@ -7,25 +7,204 @@
 #include "core/ui_handover.h"
 #include "protocol/USB.h"
 #include "protocol/commands.h"
+#include "protocol/library_file.h"
+#include "ui/config_file.h"
+#include "ui/selector_button.h"
+#include "ui/settings_gate.h"
 #include "update/uu.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QScreen>
+#include <QShortcut>
+#include <QSignalBlocker>
+#include <QStandardPaths>
 #include <QVBoxLayout>
+#include <QWindow>
+
+#include <algorithm>
+#include <limits>
+#include <utility>
 
 Tfmain* fmain = nullptr;
 
+namespace {
+
+const QString file_filter = QStringLiteral("Config File (*.cfg)");
+const QString source_label = QStringLiteral("Источник для SDI#");
+const QStringList fixed_sources = {
+    QStringLiteral("AES 1L"),   QStringLiteral("AES 1R"), QStringLiteral("AES 2L"),
+    QStringLiteral("AES 2R"),   QStringLiteral("AES 3L"), QStringLiteral("AES 3R"),
+    QStringLiteral("AES 4L"),   QStringLiteral("AES 4R"), QStringLiteral("ANALOG_L"),
+    QStringLiteral("ANALOG_R"), QStringLiteral("1000Hz"), QStringLiteral("500Hz")};
+
+// The 20 lines of every source list: the four channels of each group, then the fixed sources.
+QStringList source_names(int a, int b) {
+    QStringList names;
+    for (int base : {a, b})
+        for (int i = 1; i <= 4; ++i)
+            names << QStringLiteral("SDI %1").arg(base + i);
+    return names + fixed_sources;
+}
+
+QFont window_font() {
+    const QString family = QFontDatabase::hasFamily(QStringLiteral("Tahoma"))
+                               ? QStringLiteral("Tahoma")
+                               : QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    QFont font(family);
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(13);
+    font.setBold(true);
+    return font;
+}
+
+QComboBox* list(const QStringList& items, int width, QWidget* parent) {
+    auto* box = new QComboBox(parent);
+    box->addItems(items);
+    // Wider than given only when the font leaves the longest item no room.
+    box->setFixedSize(std::max(width, box->sizeHint().width()), 24);
+    return box;
+}
+
+int index_or_none(int index, const QComboBox* box) {
+    return index < box->count() ? index : -1; // a value with no item shows as no selection
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------------
+
+ByteSpinBox::ByteSpinBox(int low, int high, int initial, QWidget* parent)
+    : QSpinBox(parent), low_(low), high_(high) {
+    // Qt's own range is what may be typed: every integer. The limits are applied by this class.
+    setRange(std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+    setValue(initial);
+    last_read_ = read();
+    setFixedSize(138, 24);
+    setAccessibleDescription(tr("от %1 до %2").arg(low).arg(high));
+    // Typing shows in the line edit's text, which may be no number yet; arrows, limits and code change
+    // the value, which the spin box writes into the line edit without the edit's own signal.
+    connect(lineEdit(), &QLineEdit::textChanged, this, &ByteSpinBox::textMayHaveChanged);
+    connect(this, &QSpinBox::valueChanged, this, &ByteSpinBox::textMayHaveChanged);
+}
+
+void ByteSpinBox::textMayHaveChanged() {
+    const int v = read();
+    if (v == last_read_)
+        return; // both routes report one keystroke: the value changed once
+    last_read_ = v;
+    emit readChanged(v);
+}
+
+bool ByteSpinBox::acceptable() const {
+    QString text = lineEdit()->displayText();
+    int pos = 0;
+    return validate(text, pos) == QValidator::Acceptable;
+}
+
+void ByteSpinBox::showValue(int v) {
+    const QSignalBlocker quiet(this);
+    setValue(std::clamp(v, low_, high_));
+    last_read_ = read();
+}
+
+int ByteSpinBox::read() const {
+    bool ok = false;
+    const QString text = cleanText();
+    int v = text.toInt(&ok);
+    if (!ok)
+        v = locale().toInt(text, &ok);
+    return ok ? v : low_;
+}
+
+void ByteSpinBox::stepBy(int steps) {
+    const long long next = std::clamp<long long>(static_cast<long long>(read()) + steps, low_, high_);
+    setValue(static_cast<int>(next));
+    selectAll();
+}
+
+QAbstractSpinBox::StepEnabled ByteSpinBox::stepEnabled() const {
+    if (isReadOnly())
+        return StepNone;
+    StepEnabled e = StepNone;
+    if (read() < high_)
+        e |= StepUpEnabled;
+    if (read() > low_)
+        e |= StepDownEnabled;
+    return e;
+}
+
+void ByteSpinBox::focusOutEvent(QFocusEvent* event) {
+    // Text that is no number stands for the lower limit, as the handler took it; Qt would go back to
+    // the value before it instead, and the box would no longer show what was written.
+    if (!acceptable())
+        setValue(read());
+    QSpinBox::focusOutEvent(event);
+    // Another window coming to the front (a message box, the file dialog) is not the operator leaving.
+    if (event->reason() != Qt::ActiveWindowFocusReason && event->reason() != Qt::PopupFocusReason)
+        bringWithinLimits();
+}
+
+void ByteSpinBox::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && !acceptable())
+        setValue(read());
+    QSpinBox::keyPressEvent(event);
+    if (enter)
+        bringWithinLimits();
+}
+
+void ByteSpinBox::bringWithinLimits() {
+    const int v = value();
+    if (v < low_ || v > high_)
+        setValue(std::clamp(v, low_, high_));
+}
+
+// ---------------------------------------------------------------------------------------------------
+
 Tfmain::Tfmain() : controls_(new QWidget(this)) {
     fmain = this;
+    // The utility runs in a folder of its own (its library file lives there): the file dialogs start
+    // in the user's documents instead.
+    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (documents.isEmpty())
+        documents = QDir::homePath();
+    fsave_name_ = open_name_ = QDir(documents).filePath(QStringLiteral("config.cfg"));
     setWindowTitle(QStringLiteral("RV-390PKTA"));
     // Close box only: no minimise or maximise.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setCentralWidget(controls_);
-    controls_->setMinimumSize(628, 479);
+    buildControls();
+    buildMenu();
+    link_init = usb_init;
+    fsave = [](QWidget* parent, const QString& caption, const QString& initial, const QString& filter) {
+        // No question before replacing a file, as the operator asked for that name.
+        return QFileDialog::getSaveFileName(parent, caption, initial, filter, nullptr,
+                                            QFileDialog::DontConfirmOverwrite);
+    };
+    open = [](QWidget* parent, const QString& caption, const QString& initial, const QString& filter) {
+        return QFileDialog::getOpenFileName(parent, caption, initial, filter);
+    };
     connect(&tmr, &QTimer::timeout, this, &Tfmain::tmrTimer);
     tmr.start(200);
-    ui_hooks.refresh = [this] { refresh(); };
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, &Tfmain::focusWindowChanged);
+    ui_hooks.refresh = [this] {
+        refresh();
+        // The first block from the opened unit is what makes its controls safe to use.
+        if (settings_gate::refreshed() && dev_open && !boot_mode)
+            Cont(true);
+    };
     FormCreate();
 }
 
@@ -33,6 +212,159 @@ Tfmain::~Tfmain() {
     ui_hooks.refresh = nullptr;
     if (fmain == this)
         fmain = nullptr;
+}
+
+void Tfmain::buildControls() {
+    // Set before the controls exist, so each one, style sheet or not, starts from it.
+    controls_->setFont(window_font());
+    layout()->setSizeConstraint(QLayout::SetFixedSize); // the window takes the size of its contents
+    constexpr int gap = 8;                              // between a label and its control
+    auto* outer = new QVBoxLayout(controls_);
+    outer->setContentsMargins(20, 20, 20, 20);
+    outer->setSpacing(24);
+    auto* top = new QHBoxLayout;
+    auto* block = new QGridLayout; // the two-by-two selector buttons
+    block->setHorizontalSpacing(33);
+    block->setVerticalSpacing(16);
+    // Each column has its own rows, so the two-line caption on the right does not stretch the left one.
+    auto* columns = new QHBoxLayout;
+    columns->setSpacing(16);
+    auto* left = new QGridLayout;
+    auto* right = new QGridLayout;
+    for (QGridLayout* g : {left, right}) {
+        g->setHorizontalSpacing(gap);
+        g->setVerticalSpacing(6);
+        columns->addLayout(g);
+    }
+    columns->setAlignment(right, Qt::AlignTop);
+    outer->addLayout(top);
+    outer->addLayout(columns);
+
+    for (int i = 0; i < 4; ++i) {
+        buts_[i] = new SelectorButton(QString::number(i + 1), controls_);
+        buts_[i]->setObjectName(QStringLiteral("but%1").arg(i));
+        block->addWidget(buts_[i], i / 2, i % 2);
+        connect(buts_[i], &QPushButton::clicked, this, [this, i] { but_click(i); });
+    }
+    std::tie(but0, but1, but2, but3) = std::tuple(buts_[0], buts_[1], buts_[2], buts_[3]);
+
+    const auto label = [&](QGridLayout* grid, const QString& text, QWidget* buddy, int row,
+                           const QString& name) {
+        auto* l = new QLabel(text, controls_);
+        l->setObjectName(name);
+        l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        l->setBuddy(buddy);
+        buddy->setAccessibleName(text);
+        grid->addWidget(l, row, 0);
+        grid->addWidget(buddy, row, 1);
+        return l;
+    };
+
+    // Left column: the two groups, then the eight outputs with their sources.
+    const QStringList group_items = {QStringLiteral("Group 1"), QStringLiteral("Group 2"),
+                                     QStringLiteral("Group 3"), QStringLiteral("Group 4")};
+    std::vector<QLabel*> left_labels;
+    for (int n = 0; n < 2; ++n) {
+        groups_[n] = list(group_items, 96, controls_);
+        groups_[n]->setObjectName(QStringLiteral("group%1").arg(n));
+        connect(groups_[n], &QComboBox::activated, this, [this, n] { groupChange(n); });
+        left_labels.push_back(
+            label(left, n == 0 ? QStringLiteral("Первичная группа") : QStringLiteral("Вторичная группа"),
+                  groups_[n], n, QStringLiteral("label_group%1").arg(n)));
+    }
+    std::tie(group0, group1) = std::tuple(groups_[0], groups_[1]);
+    for (int n = 0; n < 8; ++n) {
+        srcs_[n] = list(source_names(0, 4), 96, controls_);
+        srcs_[n]->setObjectName(QStringLiteral("src%1").arg(n));
+        connect(srcs_[n], &QComboBox::activated, this, [this, n] { srcChange(n); });
+        csrcs_[n] = label(left, source_label + QString::number(n + 1), srcs_[n], 2 + n,
+                          QStringLiteral("csrc%1").arg(n));
+        left_labels.push_back(csrcs_[n]);
+    }
+    for (QComboBox* g : groups_)
+        g->setFixedWidth(srcs_[0]->width()); // one column, one width
+    std::tie(src0, src1, src2, src3, src4, src5, src6, src7) =
+        std::tuple(srcs_[0], srcs_[1], srcs_[2], srcs_[3], srcs_[4], srcs_[5], srcs_[6], srcs_[7]);
+    std::tie(csrc0, csrc1, csrc2, csrc3, csrc4, csrc5, csrc6, csrc7) =
+        std::tuple(csrcs_[0], csrcs_[1], csrcs_[2], csrcs_[3], csrcs_[4], csrcs_[5], csrcs_[6], csrcs_[7]);
+    // One width for the left captions, with room for the widest channel number, so that the window keeps
+    // its size when the groups change and the buttons can line up with the lists.
+    int caption_width = csrc0->fontMetrics().horizontalAdvance(source_label + QStringLiteral("16")) + 4;
+    for (QLabel* l : left_labels)
+        caption_width = std::max(caption_width, l->sizeHint().width());
+    for (QLabel* l : left_labels)
+        l->setFixedWidth(caption_width);
+    top->addSpacing(caption_width + gap);
+    top->addLayout(block);
+    top->addStretch();
+
+    // Right column: levels, scale, indicators, group replacement.
+    headroom = new ByteSpinBox(0, 32, 0, controls_);
+    db0 = new ByteSpinBox(-32, 0, -12, controls_);
+    xlr_gain = new ByteSpinBox(-32, 16, -12, controls_);
+    headroom->setObjectName(QStringLiteral("headroom"));
+    db0->setObjectName(QStringLiteral("db0"));
+    xlr_gain->setObjectName(QStringLiteral("xlr_gain"));
+    connect(headroom, &ByteSpinBox::readChanged, this, &Tfmain::headroomChange);
+    connect(db0, &ByteSpinBox::readChanged, this, &Tfmain::db0Change);
+    connect(xlr_gain, &ByteSpinBox::readChanged, this, &Tfmain::xlr_gainChange);
+    scale = list({QStringLiteral("dB"), QStringLiteral("dBFS")}, 138, controls_);
+    ind = list({QStringLiteral("Откл."), QStringLiteral("Small"), QStringLiteral("Full")}, 138, controls_);
+    agr = list({QStringLiteral("Откл."), QStringLiteral("Вкл.")}, 138, controls_);
+    scale->setObjectName(QStringLiteral("scale"));
+    ind->setObjectName(QStringLiteral("ind"));
+    agr->setObjectName(QStringLiteral("agr"));
+    connect(scale, &QComboBox::activated, this, &Tfmain::scaleChange);
+    connect(ind, &QComboBox::activated, this, &Tfmain::indChange);
+    connect(agr, &QComboBox::activated, this, &Tfmain::agrChange);
+    label(right, QStringLiteral("Уровень HEADROOM"), headroom, 0, QStringLiteral("label_headroom"));
+    label(right, QStringLiteral("Уровень 0 dB"), db0, 1, QStringLiteral("label_db0"));
+    QLabel* gain = label(right, QStringLiteral("Усиление аналоговых входов"), xlr_gain, 2,
+                         QStringLiteral("label_xlr_gain"));
+    label(right, QStringLiteral("Шкала"), scale, 3, QStringLiteral("label_scale"));
+    label(right, QStringLiteral("Вид индикаторов"), ind, 4, QStringLiteral("label_ind"));
+    label(right, QStringLiteral("Audio Group Replacement"), agr, 5, QStringLiteral("label_agr"));
+    // Two lines: the caption keeps its text and breaks after its second word.
+    gain->setWordWrap(true);
+    gain->setFixedWidth(gain->fontMetrics().horizontalAdvance(QStringLiteral("Усиление аналоговых")) + 2);
+    right->setAlignment(gain, Qt::AlignRight | Qt::AlignVCenter);
+
+    // Keyboard order follows the layout: the buttons row by row, then each column from the top.
+    std::vector<QWidget*> order(buts_.begin(), buts_.end());
+    order.insert(order.end(), groups_.begin(), groups_.end());
+    order.insert(order.end(), srcs_.begin(), srcs_.end());
+    for (QWidget* w :
+         {static_cast<QWidget*>(headroom), static_cast<QWidget*>(db0), static_cast<QWidget*>(xlr_gain),
+          static_cast<QWidget*>(scale), static_cast<QWidget*>(ind), static_cast<QWidget*>(agr)})
+        order.push_back(w);
+    for (std::size_t i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1], order[i]);
+}
+
+void Tfmain::buildMenu() {
+    QMenuBar* mm = menuBar();
+    const auto item = [this](QWidget* on, const char* name, const QString& caption,
+                             void (Tfmain::*handler)()) {
+        QAction* a = on->addAction(caption, this, handler);
+        a->setObjectName(QLatin1String(name));
+        return a;
+    };
+    N4 = mm->addMenu(QStringLiteral("Файл"));
+    N4->menuAction()->setObjectName(QStringLiteral("N4"));
+    EXP = item(N4, "EXP", QStringLiteral("Сохранить конфигурацию в файл"), &Tfmain::EXPClick);
+    IMP = item(N4, "IMP", QStringLiteral("Загрузить конфигурацию из файла"), &Tfmain::IMPClick);
+    FCLOSE = item(N4, "FCLOSE", QStringLiteral("Закрыть"), &Tfmain::FCLOSEClick);
+    // Items on the bar itself act when chosen; they open nothing.
+    UPD = item(mm, "UPD", QStringLiteral("Обновление ПО"), &Tfmain::UPDClick);
+    DEF = item(mm, "DEF", QStringLiteral("Сброс параметров"), &Tfmain::DEFClick);
+    INF = item(mm, "INF", QStringLiteral("Инфо"), &Tfmain::INFClick);
+    // Keys for the file items; the captions stay as written, without mnemonic marks.
+    EXP->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    IMP->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    FCLOSE->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    // F10 opens the bar from the keyboard on every desktop; the arrows then reach each item.
+    auto* f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(f10, &QShortcut::activated, this, [this] { menuBar()->setActiveAction(N4->menuAction()); });
 }
 
 void Tfmain::FormCreate() {
@@ -49,22 +381,291 @@ void Tfmain::Cont(bool enable) {
         w->setEnabled(enable);
 }
 
-void Tfmain::refresh() {
-    // Each control shows its byte of `par` unless it holds the focus; the controls come with the
-    // settings view of the window.
+bool Tfmain::isActiveControl(const QWidget* w) const {
+    // The window remembers its focused control also while another window is in front of it.
+    const QWidget* f = focusWidget();
+    return f != nullptr && (f == w || w->isAncestorOf(f));
 }
+
+void Tfmain::clearActiveControl() {
+    if (QWidget* f = focusWidget())
+        f->clearFocus();
+}
+
+void Tfmain::refresh() {
+    const Tpar p = par.get(); // one snapshot: no control shows half of one block and half of another
+    for (int i = 0; i < 4; ++i)
+        buts_[i]->setScheme(p.but == i ? SelectorButton::Scheme::green : SelectorButton::Scheme::chrome);
+
+    // Setting a list from code emits no `activated`; blocking also keeps other listeners quiet.
+    const auto show_list = [&](QComboBox* box, int index) {
+        if (isActiveControl(box))
+            return;
+        const QSignalBlocker quiet(box);
+        box->setCurrentIndex(index_or_none(index, box));
+    };
+    const auto show_level = [&](ByteSpinBox* box, int8_t v) {
+        if (!isActiveControl(box))
+            box->showValue(v);
+    };
+    show_list(group0, p.group[0]);
+    show_list(group1, p.group[1]);
+    for (int n = 0; n < 8; ++n)
+        show_list(srcs_[n], p.src[n]);
+    show_level(xlr_gain, p.xlr_gain);
+    show_level(db0, p.db0);
+    show_level(headroom, p.headroom);
+    show_list(scale, p.scale != 0 ? 1 : 0);
+    show_list(ind, p.ind);
+    show_list(agr, p.agr != 0 ? 1 : 0);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Handlers
+
+void Tfmain::but_click(int n) {
+    par.change([&](Tpar& p) { p.but = static_cast<uint8_t>(n); });
+    save();
+    clearActiveControl(); // so that the next refresh updates every control, this button's colour too
+}
+
+void Tfmain::groupChange(int n) {
+    QComboBox* picked = groups_[n];
+    const int other = par.get().group[1 - n];
+    int position = picked->currentIndex();
+    // The two groups must differ: picking the other group's value moves this selector one further.
+    if (position == other) {
+        position = (other + 1) % 4;
+        const QSignalBlocker quiet(picked);
+        picked->setCurrentIndex(position);
+    }
+    Tpar p;
+    par.change([&](Tpar& q) {
+        q.group[n] = static_cast<uint8_t>(position);
+        p = q;
+    });
+
+    const int a = 4 * p.group[0];
+    const int b = 4 * p.group[1];
+    const QStringList names = source_names(a, b);
+    for (QComboBox* box : srcs_) {
+        const QSignalBlocker quiet(box);
+        box->clear();
+        box->addItems(names);
+        box->setCurrentIndex(-1); // no selection until the next refresh shows the unit's choice
+    }
+    for (int i = 0; i < 8; ++i)
+        setSourceLabel(i, source_label + QString::number((i < 4 ? a : b - 4) + i + 1));
+    save();
+}
+
+void Tfmain::setSourceLabel(int n, const QString& text) {
+    csrcs_[n]->setText(text);
+    srcs_[n]->setAccessibleName(text);
+}
+
+void Tfmain::srcChange(int n) {
+    const int position = srcs_[n]->currentIndex();
+    if (position < 0)
+        return;
+    par.change([&](Tpar& p) { p.src[n] = static_cast<uint8_t>(position); });
+    save();
+}
+
+void Tfmain::scaleChange() {
+    const uint8_t v = scale->currentIndex() > 0 ? 1 : 0;
+    par.change([&](Tpar& p) { p.scale = v; });
+    save();
+}
+
+void Tfmain::indChange() {
+    const int position = ind->currentIndex();
+    if (position < 0)
+        return;
+    par.change([&](Tpar& p) { p.ind = static_cast<uint8_t>(position); });
+    save();
+}
+
+void Tfmain::agrChange() {
+    const int position = agr->currentIndex();
+    if (position < 0)
+        return;
+    par.change([&](Tpar& p) { p.agr = static_cast<uint8_t>(position); });
+    save();
+}
+
+void Tfmain::headroomChange(int value) {
+    writeLevel(headroom, &Tpar::headroom, value);
+}
+void Tfmain::db0Change(int value) {
+    writeLevel(db0, &Tpar::db0, value);
+}
+void Tfmain::xlr_gainChange(int value) {
+    writeLevel(xlr_gain, &Tpar::xlr_gain, value);
+}
+
+void Tfmain::writeLevel(ByteSpinBox* box, int8_t Tpar::*field, int value) {
+    // Only the operator's own changes are written: refresh and leaving the box change the value too.
+    if (!isActiveControl(box))
+        return;
+    if (value < std::numeric_limits<int8_t>::min() || value > std::numeric_limits<int8_t>::max()) {
+        refuseLevel(box, field, value);
+        return;
+    }
+    par.change([&](Tpar& p) { p.*field = static_cast<int8_t>(value); });
+    save();
+}
+
+void Tfmain::refuseLevel(ByteSpinBox* box, int8_t Tpar::*field, int value) {
+    if (range_error_open_)
+        return;
+    range_error_open_ = true;
+    // Shown once the keystroke has been handled, not from inside the box's own text change.
+    QMetaObject::invokeMethod(
+        this,
+        [this, box, field, value] {
+            const QLabel* caption = controls_->findChild<QLabel*>(
+                QStringLiteral("label_") + box->objectName(), Qt::FindDirectChildrenOnly);
+            QMessageBox m(QMessageBox::Critical, windowTitle(), QStringLiteral("Range check error"),
+                          QMessageBox::Ok, this);
+            m.setInformativeText(
+                QStringLiteral("«%1»: значение %2 не помещается в байт со знаком (от −128 до 127). "
+                               "Параметр не изменён.")
+                    .arg(caption ? caption->text() : box->objectName())
+                    .arg(value));
+            m.exec();
+            range_error_open_ = false;
+            box->showValue(par.get().*field); // the box shows what the unit keeps
+        },
+        Qt::QueuedConnection);
+}
+
+void Tfmain::tmrTimer() {
+    if (!boot_mode.load(std::memory_order_acquire))
+        mailbox.post(Request{cmd_get_par, {}, false});
+}
+
+void Tfmain::DEFClick() {
+    QMessageBox ask(QMessageBox::Question, DEF->text(), QStringLiteral("Установить значения по умолчанию?"),
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    ask.setDefaultButton(QMessageBox::Cancel); // a stray Enter does not reset the unit
+    if (ask.exec() != QMessageBox::Ok)
+        return;
+    par.set(default_par);
+    save();
+    refresh();
+    clearActiveControl();
+}
+
+void Tfmain::INFClick() {
+    const auto field = [](const QLineEdit* f) { return f ? f->text() : QString(); };
+    const QString text = QStringLiteral("Модель: ") + field(fu ? fu->dev_name : nullptr) +
+                         QStringLiteral("\r\n") + QStringLiteral("Серийный номер: ") +
+                         field(fu ? fu->dev_serial : nullptr) + QStringLiteral("\r\n") +
+                         QStringLiteral("Версия ПО: ") + field(fu ? fu->dev_version : nullptr);
+    QMessageBox box(QMessageBox::Information, QStringLiteral("INFO"), text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+void Tfmain::UPDClick() {
+    if (fu) {
+        // Its final size is known once it has a native window on a screen.
+        fu->winId();
+        fu->adjustSize();
+        const QRect m = frameGeometry();
+        const QRect u = fu->frameGeometry();
+        fu->move(m.x() + m.width() / 2 - u.width() / 2, m.y() + m.height() / 2 - u.height() / 2);
+        fu->exec();
+    }
+    usb_connect();
+}
+
+void Tfmain::FCLOSEClick() {
+    close();
+}
+
+void Tfmain::fileError(const QString& caption, const QString& what, const QString& file,
+                       const QString& reason) {
+    QMessageBox box(QMessageBox::Critical, caption, what.arg(QDir::toNativeSeparators(file)), QMessageBox::Ok,
+                    this);
+    box.setInformativeText(reason);
+    box.exec();
+}
+
+void Tfmain::EXPClick() {
+    const QString caption = EXP->text();
+    const QString chosen = fsave(this, caption, fsave_name_, file_filter);
+    if (chosen.isEmpty())
+        return;
+    fsave_name_ = config_file::with_extension(chosen);
+    QString reason;
+    if (!config_file::save(fsave_name_, par.get(), reason))
+        fileError(caption, QStringLiteral("Не удалось сохранить конфигурацию в файл «%1»."), fsave_name_,
+                  reason);
+}
+
+void Tfmain::IMPClick() {
+    const QString caption = IMP->text();
+    const QString chosen = open(this, caption, open_name_, file_filter);
+    if (chosen.isEmpty())
+        return;
+    open_name_ = chosen;
+    QByteArray head;
+    QString reason;
+    if (!config_file::read_head(chosen, head, reason)) {
+        fileError(caption, QStringLiteral("Не удалось загрузить конфигурацию из файла «%1»."), chosen,
+                  reason);
+        return;
+    }
+    // Only the file's bytes change: a reply that arrived meanwhile keeps the rest.
+    par.change([&](Tpar& p) { config_file::overlay(p, head); });
+    clearActiveControl(); // the next reply shows in every control
+    save();
+    // No refresh: the window shows what the unit reports back, sanitised, with its next reply.
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Activation and closing
 
 void Tfmain::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+    if (event->type() != QEvent::ActivationChange)
+        return;
+    if (!isActiveWindow())
+        return;
+    // Coming back straight from its own error box is no new activation: running the link start-up
+    // again would show the same box again, for ever.
+    const bool back_from_box = focus_was_own_box_ || back_from_own_box_;
+    focus_was_own_box_ = back_from_own_box_ = false;
+    if (!back_from_box)
         run_or_hold([this] { FormActivate(); });
+}
+
+void Tfmain::focusWindowChanged(QWindow* now) {
+    // Platforms tell of the new focus window before or after the window's activation: either order
+    // must find out that the focus comes straight from the box.
+    back_from_own_box_ = now != nullptr && now == windowHandle() && focus_was_own_box_;
+    focus_was_own_box_ = now != nullptr && now == own_box_;
 }
 
 void Tfmain::FormActivate() {
     if (activating_ || !isVisible())
         return;
     activating_ = true;
-    const bool ok = usb_init();
+    bool ok = false;
+    try {
+        ok = link_init();
+    } catch (const LibraryFileError& e) {
+        // The library file could not be put in place: say why, keep the window, try again next time.
+        activating_ = false;
+        QMessageBox box(QMessageBox::Critical, windowTitle(), QString::fromStdString(e.what()),
+                        QMessageBox::Ok, this);
+        box.winId(); // gives the box its window now, to know it by
+        own_box_ = box.windowHandle();
+        box.exec();
+        own_box_ = nullptr;
+        return;
+    }
     activating_ = false;
     if (ok)
         return;
@@ -82,9 +683,4 @@ void Tfmain::closeEvent(QCloseEvent* event) {
 
 void Tfmain::FormClose() {
     thr.Terminate();
-}
-
-void Tfmain::tmrTimer() {
-    if (!boot_mode.load(std::memory_order_acquire))
-        mailbox.post(Request{cmd_get_par, {}, false});
 }

@@ -4,6 +4,12 @@
 #include <QDialog>
 #include <QTimer>
 
+#include <cstdint>
+#include <functional>
+
+class QFrame;
+class QLineEdit;
+class QProgressBar;
 class QPushButton;
 
 class Tfu : public QDialog {
@@ -19,9 +25,31 @@ public:
 
     QTimer tmrb;
     QPushButton* cancel;
+    // The unit's identity, filled by discovery.
+    QLineEdit* dev_name;
+    QLineEdit* dev_serial;
+    QLineEdit* dev_version;
+    // White until discovery opens a unit in normal mode, then green.
+    QFrame* OpenIndicator;
+    QProgressBar* pb;
+    QPushButton* select; // "ВЫБРАТЬ ФАЙЛ": enabled while the unit runs its boot loader
+    QPushButton* def;    // "Сброс настроек"
+
+    void paintIndicator(const QColor& colour);
 
     void tmrbTimer();
     void cancelClick();
+    void defClick();
+    // The firmware update, from the choice of the file to cmd_finish.
+    void selectClick();
+
+    // Block operations: each returns the result of sending its own last request.
+    bool write_flash(uint16_t address, const QByteArray& block);
+    bool write_eep(uint16_t address, const QByteArray& block);
+    bool set_erase(uint16_t address);
+
+    // The file dialog; tests replace it.
+    std::function<QString()> choose_file;
     // The unit's replies, shown here (user-interface thread).
     void finishReply(bool ok);
     void defaultsReply();
@@ -32,6 +60,10 @@ protected:
 
 private:
     void FormShow();
+    void error(const QString& text);
+    void ready(); // buttons back on, not busy
+    void progress_error(bool on);
+    bool send_images(const QByteArray& flash, const QByteArray& eeprom);
     void info(const QString& text);
 };
 

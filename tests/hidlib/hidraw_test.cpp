@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -328,14 +330,63 @@ TEST_F(HidrawOpen, WriteGivesUpWhenTheNodeTakesNoMore) {
 
     std::vector<uint8_t> report(4096, 0x5A);
     int written = 0;
-    while (written < 1024 && device->write(report.data(), report.size(), 0))
+    while (written < 1024 && device->write(report.data(), report.size(), 100))
         ++written;
     ASSERT_LT(written, 1024) << "the FIFO never filled";
-    EXPECT_FALSE(device->write(report.data(), report.size(), 0));
+    EXPECT_FALSE(device->write(report.data(), report.size(), 100));
 
     std::vector<uint8_t> drained(report.size());
     ASSERT_EQ(device->read_input(drained.data(), drained.size()), static_cast<long>(report.size()));
-    EXPECT_TRUE(device->write(report.data(), report.size(), 0)) << "room again once a report was taken";
+    EXPECT_TRUE(device->write(report.data(), report.size(), 100)) << "room again once a report was taken";
+}
+
+// A real hidraw node's write() waits in the kernel until the device takes the report (up to the USB
+// core's 5 s), whatever O_NONBLOCK says. A full FIFO in blocking mode holds a write the same way.
+TEST_F(HidrawOpen, AWriteHeldByTheNodeGivesUpAtTheLimitAndTheNextWaitsItsTurn) {
+    std::string path = node_path(0);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    std::unique_ptr<platform::Device> device = hidraw::open(path, true);
+    ASSERT_NE(device, nullptr);
+    const int filler = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    std::vector<uint8_t> chunk(4096, 0xEE);
+    std::size_t filled = 0;
+    while (::write(filler, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size()))
+        filled += chunk.size();
+    ::close(filler);
+    const int flags = ::fcntl(device->input_fd(), F_GETFL);
+    ASSERT_EQ(::fcntl(device->input_fd(), F_SETFL, flags & ~O_NONBLOCK), 0);
+
+    const std::vector<uint8_t> first(65, 0x01), second(65, 0x02), third(65, 0x03);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(device->write(first.data(), first.size(), 100));
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(waited, std::chrono::milliseconds(100));
+    EXPECT_LT(waited, std::chrono::milliseconds(2000)) << "the caller waited for the node, not its limit";
+    // The first is still under way: the next is refused within its own limit and never sent.
+    EXPECT_FALSE(device->write(second.data(), second.size(), 50));
+
+    // Room again: the held report goes through, then the next write in its turn.
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    for (std::size_t left = filled; left > 0;) {
+        const ssize_t n = ::read(reader, chunk.data(), std::min(left, chunk.size()));
+        ASSERT_GT(n, 0);
+        left -= static_cast<std::size_t>(n);
+    }
+    EXPECT_TRUE(device->write(third.data(), third.size(), 5000));
+    std::vector<uint8_t> got(130);
+    std::size_t have = 0;
+    while (have < got.size()) {
+        pollfd p{reader, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 5000), 1);
+        const ssize_t n = ::read(reader, got.data() + have, got.size() - have);
+        ASSERT_GT(n, 0);
+        have += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.begin() + 65), first);
+    EXPECT_EQ(std::vector<uint8_t>(got.begin() + 65, got.end()), third);
+    ::close(reader);
 }
 
 // The datagrams as the kernel sends them on NETLINK_KOBJECT_UEVENT.

@@ -2,6 +2,7 @@
 #include "core/mailbox.h"
 #include "protocol/commands.h"
 #include "ui/settings.h"
+#include "ui/settings_gate.h"
 
 #include <gtest/gtest.h>
 
@@ -102,9 +103,16 @@ TEST(SharedPar, ReadersNeverSeeHalfOfOneBlockAndHalfOfAnother) {
     EXPECT_EQ(torn, 0);
 }
 
-TEST(Save, QueuesAWriteOfThePar) {
+TEST(Save, QueuesAWriteOfParOnlyOnceTheOpenUnitsOwnBlockHasArrived) {
+    save(); // nothing from the unit yet: `par` is not its settings
+    EXPECT_FALSE(mailbox.pending());
+
+    settings_gate::unit_opened(false);
+    settings_gate::reply_arrived();
+    ASSERT_TRUE(settings_gate::refreshed());
+    save();
+    ASSERT_TRUE(mailbox.pending());
     std::vector<Request> seen;
-    // save() posts to the program's mailbox; serve it here and record what it carries.
     std::thread worker([&] {
         mailbox.serve([&](const Request& r) {
             seen.push_back(r);
@@ -112,10 +120,34 @@ TEST(Save, QueuesAWriteOfThePar) {
             return true;
         });
     });
-    save();
     worker.join();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].cmd, cmd_set_par);
     EXPECT_TRUE(seen[0].of_par);
     EXPECT_TRUE(seen[0].data.empty());
+}
+
+TEST(SettingsGate, OpensWithTheFirstReplyAfterAUnitIsOpenedAndStaysOpenForTheSameUnit) {
+    settings_gate::reply_arrived(); // a reply from before any unit was opened
+    settings_gate::unit_opened(false);
+    EXPECT_FALSE(settings_gate::refreshed());
+    EXPECT_FALSE(settings_gate::valid());
+
+    settings_gate::reply_arrived();
+    EXPECT_TRUE(settings_gate::refreshed());
+    EXPECT_FALSE(settings_gate::refreshed()); // only the first refresh opens it
+    EXPECT_TRUE(settings_gate::valid());
+
+    settings_gate::unit_opened(true); // rediscovery of the same unit
+    EXPECT_TRUE(settings_gate::valid());
+
+    settings_gate::unit_opened(false); // another unit
+    EXPECT_FALSE(settings_gate::valid());
+    settings_gate::reply_arrived();
+    EXPECT_TRUE(settings_gate::refreshed());
+
+    settings_gate::unit_closed();
+    EXPECT_FALSE(settings_gate::valid());
+    settings_gate::unit_opened(true); // the same unit again, but the block was given up meanwhile
+    EXPECT_FALSE(settings_gate::valid());
 }

@@ -12,9 +12,46 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+#include <mutex>
 #include <thread>
 
 namespace {
+// Serves the program's mailbox and records the commands it is given.
+class Recorder {
+public:
+    Recorder() {
+        constexpr uint8_t marker = 0x7F;
+        std::promise<void> serving;
+        mailbox.post(Request{marker, {}, false});
+        worker_ = std::thread([this, &serving] {
+            mailbox.serve([this, &serving](const Request& r) {
+                if (r.cmd == marker) {
+                    serving.set_value();
+                    return true;
+                }
+                std::lock_guard lock(m_);
+                sent_.push_back(r.cmd);
+                return true;
+            });
+        });
+        serving.get_future().wait(); // a synchronous send needs a serving worker
+    }
+    ~Recorder() {
+        mailbox.stop();
+        worker_.join();
+    }
+    std::vector<uint8_t> commands() const {
+        std::lock_guard lock(m_);
+        return sent_;
+    }
+
+private:
+    mutable std::mutex m_;
+    std::vector<uint8_t> sent_;
+    std::thread worker_;
+};
+
 void deliver_reply(uint8_t type, std::vector<uint8_t> payload) {
     const auto message = build_message(type, payload);
     THIDreport r{};
@@ -63,21 +100,23 @@ TEST(UpdateWindow, ShowingClearsBothFlags) {
 }
 
 TEST(UpdateWindow, CloseClearsBusyAsksTheUnitToLeaveAndHidesTheWindow) {
+    Recorder sent;
     Tfu w;
     w.show();
     w.upd_busy = true;
     w.cancel->click();
     EXPECT_FALSE(w.upd_busy);
     EXPECT_FALSE(w.isVisible());
-    EXPECT_TRUE(mailbox.pending()); // cmd_upd_close
+    EXPECT_EQ(sent.commands(), std::vector<uint8_t>{cmd_upd_close}); // already sent when the window went
 }
 
 TEST(UpdateWindow, EscapeActsAsClose) {
+    Recorder sent;
     Tfu w;
     w.show();
     QTest::keyClick(&w, Qt::Key_Escape);
     EXPECT_FALSE(w.isVisible());
-    EXPECT_TRUE(mailbox.pending());
+    EXPECT_EQ(sent.commands(), std::vector<uint8_t>{cmd_upd_close});
 }
 
 TEST(UpdateResult, IsShownOverTheWindowAndOnlyThenClosesItAHundredMillisecondsLater) {

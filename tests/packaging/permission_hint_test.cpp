@@ -1,0 +1,32 @@
+// The note for a unit found without access: it names the node and the fix that the packaging provides.
+#include "ui/permission_hint.h"
+
+#include <QStringList>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+TEST(PermissionHint, NamesTheNodeAndTheFix) {
+    const QString hint = permission_hint(QStringLiteral("/dev/hidraw7"));
+    const QStringList lines = hint.split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 2) << hint.toStdString();
+    // The first line is the note as it was; the second says what to do.
+    EXPECT_EQ(lines[0],
+              QStringLiteral("Блок найден, но открыть его нельзя: нет прав доступа к /dev/hidraw7"));
+    EXPECT_TRUE(lines[1].contains(QStringLiteral("пакет rv390pkta")));
+    EXPECT_TRUE(lines[1].contains(QStringLiteral("udevadm control --reload-rules && udevadm trigger")));
+    EXPECT_TRUE(lines[1].contains(QStringLiteral("переподключите")));
+}
+
+TEST(PermissionHint, NamesTheRuleFileThePackageInstalls) {
+    const QString hint = permission_hint(QStringLiteral("/dev/hidraw0"));
+    const auto rule = std::filesystem::path(UDEV_RULE_FILE).filename();
+    EXPECT_TRUE(hint.contains(QString::fromStdString(rule.string()))) << rule;
+    EXPECT_TRUE(std::filesystem::exists(UDEV_RULE_FILE));
+}
+
+TEST(PermissionHint, KeepsNodeTextAsGiven) {
+    // A node with '%' in its name must not be read as a further placeholder.
+    EXPECT_TRUE(permission_hint(QStringLiteral("/dev/odd%1name")).contains(QStringLiteral("/dev/odd%1name")));
+}

@@ -1,0 +1,177 @@
+// The main window against the virtual unit: what the operator sees and what reaches the unit.
+#include "core/link_flags.h"
+#include "protocol/commands.h"
+#include "sim/virtual_unit.h"
+#include "tests/support/boxes.h"
+#include "tests/support/wait.h"
+#include "ui/selector_button.h"
+#include "ui/settings.h"
+#include "ui/umain.h"
+#include "update/uu.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TparBytes block(std::initializer_list<uint8_t> b) {
+    TparBytes t{};
+    std::copy(b.begin(), b.end(), t.begin());
+    return t;
+}
+
+const TparBytes unit_block = block({2, 0, 1, 4, 5, 6, 7, 8, 9, 16, 19, 0xFA, 0xF0, 12, 1, 1, 1});
+
+bool green(const SelectorButton* b) {
+    return b->scheme() == SelectorButton::Scheme::green;
+}
+
+std::size_t count(const VirtualUnit& unit, uint8_t code) {
+    std::size_t n = 0;
+    for (const auto& c : unit.commands())
+        n += c.code == code;
+    return n;
+}
+
+class MainWindowWithUnit : public ::testing::Test {
+protected:
+    void start(UnitMode mode = UnitMode::normal) {
+        UnitOptions o;
+        o.mode = mode;
+        o.settings = unit_block;
+        o.restart_delay = 50ms;
+        unit = std::make_unique<VirtualUnit>(o);
+        ASSERT_TRUE(unit->plug()) << unit->error();
+        main.show();
+        ASSERT_TRUE(main.link_init());
+    }
+    bool enabled() const { return main.src0->isEnabled() && main.db0->isEnabled() && main.but0->isEnabled(); }
+    // Waits until the unit has answered one more poll than now and the window has shown it.
+    bool next_poll_shown() {
+        const std::size_t polls = count(*unit, cmd_get_par);
+        int refreshed = 0;
+        QObject::connect(&main.tmr, &QTimer::timeout, &main, [&] { ++refreshed; });
+        return wait_for([&] { return count(*unit, cmd_get_par) > polls + 1 && refreshed > 1; });
+    }
+
+    Tfu update;
+    Tfmain main;
+    std::unique_ptr<VirtualUnit> unit;
+};
+
+} // namespace
+
+TEST_F(MainWindowWithUnit, ComesOnWithTheUnitsFirstReplyAndShowsItsBlockInEveryControl) {
+    start();
+    EXPECT_FALSE(enabled());
+    ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    EXPECT_EQ(main.group0->currentIndex(), 0);
+    EXPECT_EQ(main.group1->currentIndex(), 1);
+    EXPECT_EQ(main.src0->currentIndex(), 4);
+    EXPECT_EQ(main.src6->currentIndex(), 16);
+    EXPECT_EQ(main.src7->currentIndex(), 19);
+    EXPECT_EQ(main.xlr_gain->read(), -6);
+    EXPECT_EQ(main.db0->read(), -16);
+    EXPECT_EQ(main.headroom->read(), 12);
+    EXPECT_EQ(main.scale->currentIndex(), 1);
+    EXPECT_EQ(main.ind->currentIndex(), 1);
+    EXPECT_EQ(main.agr->currentIndex(), 1);
+    EXPECT_TRUE(green(main.but2));
+    EXPECT_FALSE(green(main.but0));
+    EXPECT_EQ(count(*unit, cmd_set_par), 0u); // showing the unit's block writes nothing back
+}
+
+TEST_F(MainWindowWithUnit, AnOperatorChangeSendsTheWholeBlockAndTheUnitKeepsIt) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    main.src3->setCurrentIndex(17);
+    emit main.src3->activated(17); // as when the operator picks "ANALOG_R"
+    TparBytes expected = unit_block;
+    expected[6] = 17;
+    ASSERT_TRUE(wait_for([&] { return unit->settings() == expected; }));
+    EXPECT_EQ(count(*unit, cmd_set_par), 1u);
+}
+
+TEST_F(MainWindowWithUnit, ASelectorButtonTurnsGreenOnlyWithTheUnitsNextReply) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    main.but0->click();
+    EXPECT_FALSE(green(main.but0)); // not yet: the unit has not answered
+    ASSERT_TRUE(wait_for([&] { return green(main.but0); }));
+    EXPECT_EQ(unit->settings()[0], 0);
+    EXPECT_FALSE(green(main.but2));
+}
+
+TEST_F(MainWindowWithUnit, TheFocusedSpinBoxKeepsWhatTheOperatorSeesWhileTheOthersFollowTheUnit) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    main.activateWindow();
+    main.db0->setFocus();
+    ASSERT_TRUE(wait_for([&] { return main.db0->hasFocus(); }));
+    TparBytes changed = unit_block;
+    changed[12] = static_cast<uint8_t>(-30); // db0
+    changed[13] = 20;                        // headroom
+    unit->set_settings(changed);
+    ASSERT_TRUE(wait_for([&] { return main.headroom->read() == 20; }));
+    EXPECT_EQ(main.db0->read(), -16);
+}
+
+TEST_F(MainWindowWithUnit, GroupsChangedByTheUnitShowInTheSelectorsOnly) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    TparBytes changed = unit_block;
+    changed[1] = 2;
+    changed[2] = 3;
+    unit->set_settings(changed);
+    ASSERT_TRUE(
+        wait_for([&] { return main.group0->currentIndex() == 2 && main.group1->currentIndex() == 3; }));
+    EXPECT_EQ(main.src0->itemText(0), "SDI 1");
+    EXPECT_EQ(main.csrc0->text(), "Источник для SDI#1");
+}
+
+TEST_F(MainWindowWithUnit, ResetToDefaultsWritesTheDefaultBlockOnlyWhenConfirmed) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    {
+        BoxAnswerer cancel(QMessageBox::Cancel);
+        main.DEFClick();
+    }
+    EXPECT_EQ(count(*unit, cmd_set_par), 0u);
+    BoxAnswerer ok(QMessageBox::Ok);
+    main.DEFClick();
+    ASSERT_TRUE(wait_for([&] { return unit->settings() == to_bytes(default_par); }));
+}
+
+TEST_F(MainWindowWithUnit, AUnitInItsBootLoaderKeepsTheControlsOffAndIsNotPolled) {
+    start(UnitMode::boot);
+    EXPECT_TRUE(boot_mode);
+    int ticks = 0;
+    QObject::connect(&main.tmr, &QTimer::timeout, [&] { ++ticks; });
+    ASSERT_TRUE(wait_for([&] { return ticks >= 3; }));
+    EXPECT_FALSE(enabled());
+    EXPECT_EQ(count(*unit, cmd_get_par), 0u);
+}
+
+TEST_F(MainWindowWithUnit, TheUpdateWindowSendsTheUnitIntoItsBootLoaderAndDiscoveryFollowsIt) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    bool select_came_on = false;
+    QTimer::singleShot(0, [&] {
+        // Inside the modal update window: its poll restarts the unit, whose return is discovered.
+        select_came_on = wait_for([&] { return update.select->isEnabled(); }, 10000);
+        EXPECT_EQ(update.dev_name->text(), "RV-390PKTA(boot)");
+        update.cancel->click();
+    });
+    main.UPDClick();
+    EXPECT_TRUE(select_came_on);
+    // "Закрыть" sends the unit back to its firmware; discovery after the window finds it again.
+    ASSERT_TRUE(wait_for([&] { return update.dev_name->text() == "RV-390PKTA" && !boot_mode; }, 10000));
+    EXPECT_TRUE(wait_for([&] { return enabled(); }));
+}

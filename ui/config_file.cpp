@@ -1,0 +1,88 @@
+// Configuration file: the extension rule, an all-or-nothing write, and the overlay of a loaded head.
+#include "ui/config_file.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cstring>
+
+namespace config_file {
+
+namespace {
+const QString cfg = QStringLiteral(".cfg");
+
+bool is_separator(QChar c) {
+#ifdef Q_OS_WIN
+    return c == u'/' || c == u'\\' || c == u':'; // a drive colon ends the folder part too
+#else
+    return c == u'/';
+#endif
+}
+} // namespace
+
+QString with_extension(const QString& chosen) {
+    // The extension is looked for in the file name only: a dot in a folder name is none.
+    qsizetype dot = -1;
+    for (qsizetype i = chosen.size() - 1; i >= 0 && !is_separator(chosen[i]); --i) {
+        if (chosen[i] == u'.') {
+            dot = i;
+            break;
+        }
+    }
+    const bool has_cfg = dot >= 0 && QStringView(chosen).mid(dot) == cfg; // case matters: ".CFG" is not it
+    return has_cfg ? chosen : chosen + cfg;
+}
+
+bool save(const QString& path, const Tpar& p, QString& reason) {
+    // Replacing goes through a new file renamed over the old one, which would also replace a file the
+    // operator has made read-only; opening the old one for writing first keeps its protection.
+    if (QFileInfo::exists(path)) {
+        QFile existing(path);
+        if (!existing.open(QIODevice::WriteOnly | QIODevice::Append)) {
+            reason = existing.errorString();
+            return false;
+        }
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        reason = file.errorString();
+        return false;
+    }
+    const TparBytes bytes = to_bytes(p);
+    if (file.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) !=
+        qint64(bytes.size())) {
+        reason = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        reason = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool read_head(const QString& path, QByteArray& head, QString& reason) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        reason = file.errorString();
+        return false;
+    }
+    // Only the first bytes count, so a huge file chosen by mistake is not read whole.
+    QByteArray bytes = file.read(qint64(sizeof(Tpar)));
+    if (file.error() != QFileDevice::NoError) {
+        reason = file.errorString();
+        return false;
+    }
+    head = std::move(bytes);
+    return true;
+}
+
+void overlay(Tpar& p, const QByteArray& head) {
+    const std::size_t n = std::min<std::size_t>(std::size_t(head.size()), sizeof(Tpar));
+    std::memcpy(&p, head.constData(), n);
+}
+
+} // namespace config_file
