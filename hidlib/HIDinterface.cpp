@@ -165,16 +165,53 @@ bool HIDinterface::open(uint8_t index) {
 }
 
 void HIDinterface::close() {
+    std::unique_lock lock(m_);
+    if (CurrentDevice < 0)
+        return;
+    const auto i = static_cast<std::size_t>(CurrentDevice);
+    // Reports the device sent before it was closed still reach the handler (a unit that answers and
+    // then restarts must not lose its answer): the input thread reads them out before it lets go.
+    const bool drain = handles_[i] && Devices[i].CanReadWrite != 0 && input_handler_.load() != nullptr &&
+                       std::this_thread::get_id() != input_.get_id();
+    if (drain)
+        draining_ = {handles_[i], Devices[i]};
+    handles_[i].reset();
+    Devices[i].Handle = -1;
+    CurrentDevice = -1;
+    lock.unlock();
+    wake();
+    if (drain) {
+        constexpr auto drain_limit = std::chrono::seconds(1); // a handler that hangs does not hang the host
+        lock.lock();
+        drained_.wait_for(lock, drain_limit, [this] { return !draining_.device; });
+    }
+}
+
+void HIDinterface::drain() {
+    Current d;
     {
         std::lock_guard lock(m_);
-        if (CurrentDevice < 0)
-            return;
-        const auto i = static_cast<std::size_t>(CurrentDevice);
-        handles_[i].reset();
-        Devices[i].Handle = -1;
-        CurrentDevice = -1;
+        d = draining_;
     }
-    wake();
+    const std::size_t n = std::min<std::size_t>(d.info.InputReportByteLength, sizeof(THIDreport));
+    THIDreport report{};
+    while (n != 0 && d.device->read_input(&report.ReportID, n) >= 0) {
+        deliver(report, d.info);
+        report = {};
+    }
+    {
+        std::lock_guard lock(m_);
+        draining_ = {};
+    }
+    drained_.notify_all();
+}
+
+void HIDinterface::deliver(const THIDreport& report, const THIDdeviceInfo& info) {
+    const uint8_t items = item_count(info.InputItems, info.InputReportByteLength, report.ReportID);
+    std::lock_guard lock(handler_m_);
+    const THIDeventHandler handler = input_handler_.load();
+    if (items != 0 && handler != nullptr)
+        handler(report, items);
 }
 
 bool HIDinterface::current(Current& c) const {
@@ -287,6 +324,15 @@ void HIDinterface::input_loop() {
     (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), -10);
 
     while (!stop_) {
+        bool closing;
+        {
+            std::lock_guard lock(m_);
+            closing = draining_.device != nullptr;
+        }
+        if (closing) {
+            drain();
+            continue;
+        }
         // Read only a device that is open for reading and writing, still there, and has a handler:
         // otherwise its reports wait in the system's queue.
         Current c;
@@ -312,12 +358,7 @@ void HIDinterface::input_loop() {
         const std::size_t n = std::min<std::size_t>(c.info.InputReportByteLength, sizeof report);
         const long got = n == 0 ? -1 : c.device->read_input(&report.ReportID, n);
         if (got >= 0) {
-            const uint8_t items =
-                item_count(c.info.InputItems, c.info.InputReportByteLength, report.ReportID);
-            std::lock_guard lock(handler_m_);
-            const THIDeventHandler handler = input_handler_.load();
-            if (items != 0 && handler != nullptr)
-                handler(report, items);
+            deliver(report, c.info);
         } else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             // The device went away: stop reading it and let the host know.
             {

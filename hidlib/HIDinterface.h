@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -55,6 +56,8 @@ private:
         THIDdeviceInfo info;
     };
     bool current(Current& c) const;
+    void drain();
+    void deliver(const THIDreport& report, const THIDdeviceInfo& info);
     void wake();
     void input_loop();
 
@@ -64,6 +67,8 @@ private:
     int CurrentDevice = -1;
     int32_t next_handle_ = 1;
     bool current_gone_ = false; // the current device hung up; not read again until reopened
+    Current draining_;          // a device just closed, whose waiting reports are still to be delivered
+    std::condition_variable drained_;
 
     std::atomic<THIDeventHandler> input_handler_{nullptr};
     // Held while the input handler runs, so that replacing or clearing it waits for a call under way:

@@ -286,8 +286,11 @@ public:
         job->call = std::move(call);
         job_ = job;
         cv_.notify_all();
-        if (!cv_.wait_until(lock, deadline, [&] { return job->done; }))
+        if (!cv_.wait_until(lock, deadline, [&] { return job->done; })) {
+            if (!job->started)
+                job_.reset(); // withdrawn: it never reaches the device
             return -1;
+        }
         return job->result;
     }
 

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Fuzzes one of the project's parsers with libFuzzer for a while; fails on any crash.
-# Usage: fuzz.sh TARGET [seconds, default 60], TARGET being report_descriptor or update_file.
+# Usage: fuzz.sh TARGET [seconds, default 60], TARGET being report_descriptor, update_file or reassembly.
 set -euo pipefail
-target=${1:?"usage: fuzz.sh report_descriptor|update_file [seconds]"}
+target=${1:?"usage: fuzz.sh report_descriptor|update_file|reassembly [seconds]"}
 seconds=${2:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build/fuzz/$target
 case $target in
     report_descriptor) sources=("$root/hidlib/report_descriptor.cpp") ;;
     update_file) sources=("$root/update/update_file.cpp") ;;
+    reassembly) sources=("$root/protocol/reassembly.cpp" "$root/protocol/crc.cpp") ;;
     *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
 esac
 cxx=clang++-14

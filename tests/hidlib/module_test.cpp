@@ -278,6 +278,22 @@ TEST_F(Library, ClearingTheHandlerStopsReading) {
     EXPECT_EQ(seen.reports.size(), 1u);
 }
 
+TEST_F(Library, ReportsSentBeforeACloseStillReachTheHandler) {
+    VirtualHidDevice device("unit", identity("1"));
+    ASSERT_TRUE(device.plug());
+    ASSERT_EQ(lib.HIDscanForDevices(), 1);
+    ASSERT_TRUE(lib.HIDopenDevice(0));
+    lib.HIDsetEventHandler(&on_input);
+    ASSERT_TRUE(wait_for([&] { return device.open_count() == 1; }));
+    for (uint8_t i = 0; i < 30; ++i)
+        device.send_input(report_with(1, i));
+    lib.HIDcloseDevice(); // as discovery does when the unit drops off right after answering
+    std::lock_guard lock(seen.m);
+    ASSERT_EQ(seen.reports.size(), 30u);
+    for (uint8_t i = 0; i < 30; ++i)
+        EXPECT_EQ(seen.reports[i][1], i);
+}
+
 TEST_F(Library, ReadingWithNothingWaitingLeavesTheCallersReportAlone) {
     VirtualHidDevice device("unit", identity("1"));
     ASSERT_TRUE(device.plug());

@@ -175,3 +175,21 @@ TEST_F(MainWindowWithUnit, TheUpdateWindowSendsTheUnitIntoItsBootLoaderAndDiscov
     ASSERT_TRUE(wait_for([&] { return update.dev_name->text() == "RV-390PKTA" && !boot_mode; }, 10000));
     EXPECT_TRUE(wait_for([&] { return enabled(); }));
 }
+
+TEST_F(MainWindowWithUnit, AFirmwareUpdateFromTheMenuEndsWithTheUnitBackInItsFirmware) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    update.choose_file = [] { return QStringLiteral(SAMPLE_UPDATE_FILE); };
+    BoxAnswerer answer(QMessageBox::Ok);
+    QTimer::singleShot(0, [&] {
+        // In the modal update window: wait for the boot loader, then update from the sample file.
+        if (wait_for([&] { return update.select->isEnabled(); }, 10000))
+            update.select->click();
+    });
+    main.UPDClick(); // returns when the window has closed itself after the unit's answer
+    ASSERT_FALSE(answer.seen.empty());
+    EXPECT_EQ(answer.seen[0].text, "Обновление завершено успешно!");
+    EXPECT_EQ(unit->last_update(), std::optional<bool>(true));
+    ASSERT_TRUE(wait_for([&] { return update.dev_name->text() == "RV-390PKTA" && !boot_mode; }, 10000));
+    EXPECT_TRUE(wait_for([&] { return enabled(); }));
+}

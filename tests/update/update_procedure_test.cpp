@@ -138,6 +138,63 @@ TEST_F(Update, OneFlashByteIsOneErasedAndPaddedBlock) {
     EXPECT_EQ(of(*unit, cmd_finish).size(), 1u);
 }
 
+TEST_F(Update, ExactlyOneBlockIsOneBlockAndOneByteMoreIsTwoEachAfterItsErase) {
+    BoxAnswerer answer(QMessageBox::Ok);
+    run(write_update(pattern(512, 1), {}));
+    EXPECT_EQ(of(*unit, cmd_write_flash).size(), 1u);
+    EXPECT_EQ(of(*unit, cmd_erase).size(), 1u);
+    ASSERT_TRUE(wait_for([&] { return !update.isVisible(); }));
+
+    // The unit is back in its firmware; send it to the boot loader again for the second file.
+    unit->restart(UnitMode::boot);
+    ASSERT_TRUE(wait_for([&] { return boot_mode && update.select->isEnabled(); }, 10000));
+    const std::size_t before = unit->command_count();
+    update.show();
+    run(write_update(pattern(513, 2), {}));
+    const auto all = unit->commands();
+    const std::vector<ReceivedCommand> after(all.begin() + static_cast<long>(before), all.end());
+    std::vector<std::pair<uint8_t, uint16_t>> sequence;
+    for (const auto& c : after)
+        if (c.code == cmd_erase || c.code == cmd_write_flash)
+            sequence.emplace_back(c.code, address_of(c));
+    EXPECT_EQ(sequence, (std::vector<std::pair<uint8_t, uint16_t>>{
+                            {cmd_erase, 0}, {cmd_write_flash, 0}, {cmd_erase, 512}, {cmd_write_flash, 512}}));
+    const auto second = after.back().code == cmd_finish ? after[after.size() - 2] : after.back();
+    EXPECT_EQ(second.payload[4], pattern(513, 2)[512]);
+    EXPECT_TRUE(
+        std::all_of(second.payload.begin() + 5, second.payload.end(), [](uint8_t b) { return b == 0xFF; }));
+}
+
+TEST_F(Update, EmptyImagesSendOnlyTheFinish) {
+    // One record of a type that is neither flash nor EEPROM: both images stay empty.
+    QByteArray file("\x00\x1E"
+                    "NAME=RV-390PKTA&VERSION=1.4",
+                    29);
+    file.append('\0');
+    file.append(QByteArray("\x00\x01\x00\x00\x00\x00\x05\x42\x00\x00", 10));
+    QFile f("empty.voku");
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(file);
+    f.close();
+    BoxAnswerer answer(QMessageBox::Ok);
+    run("empty.voku");
+    ASSERT_TRUE(unit->wait_for_commands(1, 5s));
+    EXPECT_EQ(unit->commands().front().code, cmd_finish);
+    EXPECT_TRUE(progress.empty());
+}
+
+TEST_F(Update, AnUnplugInTheMiddleFailsTheUpdate) {
+    UnitFaults f;
+    f.unplug_after_blocks = 2;
+    unit->set_faults(f);
+    BoxAnswerer answer(QMessageBox::Ok);
+    run(write_update(pattern(4000, 1), {}));
+    ASSERT_FALSE(answer.seen.empty());
+    EXPECT_EQ(answer.seen[0].text, "Ошибка обновления. Повторите попытку.");
+    EXPECT_TRUE(of(*unit, cmd_finish).empty());
+    EXPECT_FALSE(update.upd_busy);
+}
+
 TEST_F(Update, AnEepromOnlyFileSendsNoFlashBlockAndNoErase) {
     BoxAnswerer answer(QMessageBox::Ok);
     run(write_update({}, pattern(513, 3)));
@@ -202,6 +259,14 @@ TEST_F(Update, ARefusedBlockStopsTheUpdateWithoutFinishing) {
     EXPECT_TRUE(of(*unit, cmd_finish).empty());
     EXPECT_TRUE(update.select->isEnabled());
     EXPECT_FALSE(update.upd_busy);
+
+    // A new attempt starts again from the first block.
+    unit->set_faults({});
+    const std::size_t before = of(*unit, cmd_write_flash).size();
+    run(write_update(pattern(1500, 1), pattern(10, 1)));
+    const auto writes = of(*unit, cmd_write_flash);
+    ASSERT_GT(writes.size(), before);
+    EXPECT_EQ(address_of(writes[before]), 0);
 }
 
 TEST_F(Update, AFailedUpdateReportedByTheUnitIsShownAndTheWindowClosesAllTheSame) {
