@@ -23,6 +23,7 @@ struct GadgetOptions {
     unsigned report_length = 65;
 };
 
+// plug() and unplug() are called from one thread at a time (the virtual unit serialises them).
 class GadgetLink {
 public:
     using Report = std::vector<uint8_t>;
