@@ -249,36 +249,52 @@ uint8_t HIDinterface::feature_count(uint8_t id) const {
     return current(c) ? item_count(c.info.FeatureItems, c.info.FeatureReportByteLength, id) : 0;
 }
 
-uint8_t HIDinterface::set_output(const uint8_t* buffer) {
+namespace {
+// The four buffer transfers differ only in the platform call and the report type's length and table.
+enum class Kind { output, input, feature };
+
+uint16_t length_of(const THIDdeviceInfo& info, Kind k) {
+    return k == Kind::output  ? info.OutputReportByteLength
+           : k == Kind::input ? info.InputReportByteLength
+                              : info.FeatureReportByteLength;
+}
+
+const THIDreportItem (&items_of(const THIDdeviceInfo& info, Kind k))[10] {
+    return k == Kind::output ? info.OutputItems : k == Kind::input ? info.InputItems : info.FeatureItems;
+}
+} // namespace
+
+template <class Buffer, class Call>
+uint8_t HIDinterface::buffer_transfer(Buffer* buffer, int kind, Call call) {
     Current c;
     if (buffer == nullptr || !current(c) || !c.device)
         return 0;
-    const uint16_t n = c.info.OutputReportByteLength;
-    return n != 0 && c.device->set_output(buffer, n) ? item_count(c.info.OutputItems, n, buffer[0]) : 0;
+    const auto k = static_cast<Kind>(kind);
+    // The length always comes from the device's capabilities, never from the caller.
+    const uint16_t n = length_of(c.info, k);
+    return n != 0 && call(*c.device, buffer, n) ? item_count(items_of(c.info, k), n, buffer[0]) : 0;
+}
+
+uint8_t HIDinterface::set_output(const uint8_t* buffer) {
+    return buffer_transfer(
+        buffer, static_cast<int>(Kind::output),
+        [](platform::Device& d, const uint8_t* b, uint16_t n) { return d.set_output(b, n); });
 }
 
 uint8_t HIDinterface::get_input(uint8_t* buffer) {
-    Current c;
-    if (buffer == nullptr || !current(c) || !c.device)
-        return 0;
-    const uint16_t n = c.info.InputReportByteLength;
-    return n != 0 && c.device->get_input(buffer, n) ? item_count(c.info.InputItems, n, buffer[0]) : 0;
+    return buffer_transfer(buffer, static_cast<int>(Kind::input),
+                           [](platform::Device& d, uint8_t* b, uint16_t n) { return d.get_input(b, n); });
 }
 
 uint8_t HIDinterface::set_feature(const uint8_t* buffer) {
-    Current c;
-    if (buffer == nullptr || !current(c) || !c.device)
-        return 0;
-    const uint16_t n = c.info.FeatureReportByteLength;
-    return n != 0 && c.device->set_feature(buffer, n) ? item_count(c.info.FeatureItems, n, buffer[0]) : 0;
+    return buffer_transfer(
+        buffer, static_cast<int>(Kind::feature),
+        [](platform::Device& d, const uint8_t* b, uint16_t n) { return d.set_feature(b, n); });
 }
 
 uint8_t HIDinterface::get_feature(uint8_t* buffer) {
-    Current c;
-    if (buffer == nullptr || !current(c) || !c.device)
-        return 0;
-    const uint16_t n = c.info.FeatureReportByteLength;
-    return n != 0 && c.device->get_feature(buffer, n) ? item_count(c.info.FeatureItems, n, buffer[0]) : 0;
+    return buffer_transfer(buffer, static_cast<int>(Kind::feature),
+                           [](platform::Device& d, uint8_t* b, uint16_t n) { return d.get_feature(b, n); });
 }
 
 uint8_t HIDinterface::write(const THIDreport& report) {

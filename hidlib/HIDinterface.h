@@ -57,6 +57,7 @@ private:
     };
     bool current(Current& c) const;
     void drain();
+    template <class Buffer, class Call> uint8_t buffer_transfer(Buffer* buffer, int kind, Call call);
     void deliver(const THIDreport& report, const THIDdeviceInfo& info);
     void wake();
     void input_loop();
