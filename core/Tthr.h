@@ -12,7 +12,6 @@ public:
     void Terminate();
     // Waits for a worker that was asked to stop.
     void WaitFor();
-    bool Started() const { return thread_.joinable(); }
 
 private:
     void Execute();

@@ -3,8 +3,6 @@
 
 #include <atomic>
 
-// Set by usb_send while it frames and sends (worker).
-extern std::atomic<bool> tx_busy;
 // The open unit runs its boot loader: the settings poll is off (written by discovery).
 extern std::atomic<bool> boot_mode;
 // A unit is open through the library: gates every send (written by discovery, read by the worker).

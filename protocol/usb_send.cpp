@@ -49,7 +49,6 @@ void cut_reports(std::span<const uint8_t> message, const std::function<void(cons
 }
 
 bool usb_send(const Request& r) {
-    tx_busy = true;
     bool result = false;
     if (dev_open.load(std::memory_order_acquire)) {
         try {
@@ -71,6 +70,5 @@ bool usb_send(const Request& r) {
             });
         }
     }
-    tx_busy = false;
     return result;
 }

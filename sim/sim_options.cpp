@@ -200,13 +200,7 @@ TparBytes parse_settings(std::string_view text) {
 }
 
 std::string settings_text(const TparBytes& block) {
-    std::string s;
-    char b[4];
-    for (uint8_t v : block) {
-        std::snprintf(b, sizeof b, "%s%02X", s.empty() ? "" : " ", v);
-        s += b;
-    }
-    return s;
+    return hex(block);
 }
 
 SimArgs parse_sim_args(const std::vector<std::string>& args) {

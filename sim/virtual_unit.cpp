@@ -6,6 +6,16 @@
 #include <cctype>
 #include <cstdio>
 
+std::string hex(std::span<const uint8_t> bytes) {
+    std::string s;
+    char b[4];
+    for (uint8_t v : bytes) {
+        std::snprintf(b, sizeof b, "%s%02X", s.empty() ? "" : " ", v);
+        s += b;
+    }
+    return s;
+}
+
 namespace {
 
 // Vendor-defined, report ID 1, 64-byte input and output reports: the library reports 65-byte lengths.
@@ -35,16 +45,6 @@ std::string default_bus_name(const std::string& serial) {
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.'))
             c = '_';
     return name;
-}
-
-std::string hex(std::span<const uint8_t> bytes) {
-    std::string s;
-    char b[4];
-    for (uint8_t v : bytes) {
-        std::snprintf(b, sizeof b, "%s%02X", s.empty() ? "" : " ", v);
-        s += b;
-    }
-    return s;
 }
 
 std::string describe_command(uint8_t code, std::span<const uint8_t> payload) {

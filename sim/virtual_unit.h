@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +31,9 @@ struct UnitOptions {
     // virtual bus. A refused write then cannot stall its transfer: the gadget's endpoint takes it.
     std::optional<GadgetOptions> gadget;
 };
+
+// Bytes as hex pairs separated by blanks, as the unit's event lines show them.
+std::string hex(std::span<const uint8_t> bytes);
 
 // One thing the unit did, as one printable line.
 struct UnitEvent {

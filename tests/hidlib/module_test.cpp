@@ -1,4 +1,5 @@
 // The HID access library as the utility sees it: the built module, virtual devices on the bus.
+#include "tests/hidlib/handler_log.h"
 #include "tests/hidlib/loaded_module.h"
 #include "tests/support/wait.h"
 
@@ -11,39 +12,6 @@
 #include <mutex>
 
 namespace {
-
-// What the module's handlers saw; handlers are plain functions, so this is global.
-struct Seen {
-    std::mutex m;
-    std::condition_variable cv;
-    std::vector<std::vector<uint8_t>> reports;
-    std::vector<uint8_t> counts;
-    bool on_library_thread = true;
-    std::atomic<int> changes{0};
-    std::atomic<bool> change_on_loading_thread{true};
-} seen;
-
-Qt::HANDLE test_thread = nullptr;
-
-void on_input(THIDreport report, uint8_t count) {
-    std::lock_guard lock(seen.m);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&report);
-    seen.reports.emplace_back(bytes, bytes + sizeof report);
-    seen.counts.push_back(count);
-    seen.on_library_thread &= QThread::currentThreadId() != test_thread;
-    seen.cv.notify_all();
-}
-
-void on_change() {
-    ++seen.changes;
-    if (QThread::currentThreadId() != test_thread)
-        seen.change_on_loading_thread = false;
-}
-
-bool wait_reports(std::size_t n) {
-    std::unique_lock lock(seen.m);
-    return seen.cv.wait_for(lock, std::chrono::seconds(5), [&] { return seen.reports.size() >= n; });
-}
 
 std::vector<uint8_t> report_with(uint8_t id, uint8_t first) {
     std::vector<uint8_t> r(65, 0);
@@ -64,7 +32,7 @@ int count_entries(const char* dir) {
 
 class Library : public ::testing::Test {
 protected:
-    void SetUp() override { test_thread = QThread::currentThreadId(); }
+    void SetUp() override { loading_thread = QThread::currentThreadId(); }
     LoadedModule lib;
 };
 

@@ -2,6 +2,7 @@
 #include "protocol/USB.h"
 #include "protocol/commands.h"
 #include "sim/virtual_unit.h"
+#include "tests/hidlib/handler_log.h"
 #include "tests/hidlib/loaded_module.h"
 #include "tests/kernel/kernel_support.h"
 #include "tests/support/wait.h"
@@ -24,39 +25,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// What the module's handlers saw; they are plain functions, so this is global.
-struct Seen {
-    std::mutex m;
-    std::condition_variable cv;
-    std::vector<std::vector<uint8_t>> reports;
-    std::vector<uint8_t> counts;
-    bool on_library_thread = true;
-    std::atomic<int> changes{0};
-    std::atomic<bool> change_on_loading_thread{true};
-} seen;
-
-Qt::HANDLE loading_thread = nullptr;
-
-void on_input(THIDreport report, uint8_t count) {
-    std::lock_guard lock(seen.m);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&report);
-    seen.reports.emplace_back(bytes, bytes + sizeof report);
-    seen.counts.push_back(count);
-    seen.on_library_thread &= QThread::currentThreadId() != loading_thread;
-    seen.cv.notify_all();
-}
-
-void on_change() {
-    ++seen.changes;
-    if (QThread::currentThreadId() != loading_thread)
-        seen.change_on_loading_thread = false;
-}
-
-bool wait_reports(std::size_t n) {
-    std::unique_lock lock(seen.m);
-    return seen.cv.wait_for(lock, 10s, [&] { return seen.reports.size() >= n; });
-}
 
 std::vector<uint8_t> report_with(uint8_t first, uint8_t fill = 0) {
     std::vector<uint8_t> r(65, fill);
