@@ -109,14 +109,14 @@ bool VirtualHidDevice::plug() {
 void VirtualHidDevice::unplug() {
     if (!plugged())
         return;
+    // The file goes first: a scan from now on does not list the device, whose answers are about to stop.
+    ::unlink(path_.c_str());
     stop_ = true;
     const uint64_t one = 1;
     (void)!::write(wake_fd_, &one, sizeof one);
     thread_.join();
-    // Refuse new connections before the file goes, so a rescan prompted by its removal finds nothing.
     ::close(listen_fd_);
     listen_fd_ = -1;
-    ::unlink(path_.c_str());
     {
         std::lock_guard lock(m_);
         for (const Connection& c : connections_)
