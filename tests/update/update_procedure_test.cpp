@@ -6,6 +6,7 @@
 #include "sim/virtual_unit.h"
 #include "tests/support/boxes.h"
 #include "tests/support/wait.h"
+#include "tests/support/worker.h"
 #include "ui/umain.h"
 #include "update/uu.h"
 
@@ -59,6 +60,7 @@ protected:
         ASSERT_TRUE(unit->plug()) << unit->error();
         ASSERT_TRUE(main.link_init());
         ASSERT_TRUE(boot_mode);
+        ASSERT_TRUE(wait_for_worker()); // else the first block's send fails and nothing is written
         ASSERT_TRUE(update.select->isEnabled());
         update.show();
         QObject::connect(update.pb, &QProgressBar::valueChanged, [this](int v) { progress.push_back(v); });
