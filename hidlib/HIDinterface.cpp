@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -77,7 +78,8 @@ void describe(const std::string& path, const platform::Facts& facts, THIDdeviceI
 }
 
 HIDinterface::HIDinterface()
-    : wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), watch_(std::make_unique<DeviceWatch>(*this)) {
+    : wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      watch_(std::make_unique<DeviceWatch>([this] { change_handler_.call([] { return true; }); })) {
     input_ = std::thread([this] { input_loop(); });
 }
 
@@ -87,11 +89,15 @@ HIDinterface::~HIDinterface() {
     if (input_.joinable())
         input_.join();
     watch_.reset();
+    std::array<std::shared_ptr<platform::Device>, slot_count> handles;
     {
         std::lock_guard lock(m_);
-        for (auto& h : handles_)
-            h.reset();
+        handles.swap(handles_);
+        draining_ = {};
     }
+    handles = {};
+    platform::hidraw::finish_transfers();
+    platform::vhid::forget_devices();
     if (wake_fd_ >= 0)
         ::close(wake_fd_);
 }
@@ -104,32 +110,43 @@ void HIDinterface::wake() {
 
 uint8_t HIDinterface::scan() {
     std::vector<std::string> paths = platform::hidraw::list();
+    std::vector<platform::Facts> facts;
+    facts.reserve(paths.size());
+    for (const std::string& path : paths)
+        facts.push_back(platform::hidraw::probe(path));
+    // Virtual devices are asked together, so silent ones cost the scan one short wait in all.
     const std::vector<std::string> virtual_paths = platform::vhid::list();
+    std::vector<platform::Facts> virtual_facts = platform::vhid::probe_all(virtual_paths);
     paths.insert(paths.end(), virtual_paths.begin(), virtual_paths.end());
+    std::move(virtual_facts.begin(), virtual_facts.end(), std::back_inserter(facts));
+    watch_->questions_changed();
 
     // Probing talks to every device: done without the lock, so transfers of the current device go on.
     std::array<THIDdeviceInfo, slot_count> table{};
+    std::array<std::string, slot_count> table_paths;
     int stored = 0;
-    for (const std::string& path : paths) {
+    for (std::size_t n = 0; n < paths.size(); ++n) {
+        const std::string& path = paths[n];
         THIDdeviceInfo info;
-        describe(path,
-                 platform::vhid::owns(path) ? platform::vhid::probe(path) : platform::hidraw::probe(path),
-                 info);
+        describe(path, facts[n], info);
         // Every interface is probed, also past 32; only those with a vendor and product are kept.
-        if (info.VendorID != 0 && info.ProductID != 0 && stored < slot_count)
+        if (info.VendorID != 0 && info.ProductID != 0 && stored < slot_count) {
+            table_paths[static_cast<std::size_t>(stored)] = path;
             table[static_cast<std::size_t>(stored++)] = info;
+        }
     }
     for (int i = stored; i < slot_count; ++i) {
         std::memset(&table[static_cast<std::size_t>(i)], 0, sizeof(THIDdeviceInfo));
         table[static_cast<std::size_t>(i)].Handle = -1;
     }
+    std::array<std::shared_ptr<platform::Device>, slot_count> forgotten;
     {
         std::lock_guard lock(m_);
         Devices = table;
-        // The handles are forgotten, as the table says; closed here so that no descriptor leaks.
-        // The current index stays, and with no handle every transfer on it fails.
-        for (auto& h : handles_)
-            h.reset();
+        paths_.swap(table_paths);
+        // The handles are forgotten, as the table says; closed (outside the lock) so that no descriptor
+        // leaks. The current index stays, and with no handle every transfer on it fails.
+        forgotten.swap(handles_);
     }
     wake();
     return static_cast<uint8_t>(stored);
@@ -148,7 +165,7 @@ bool HIDinterface::open(uint8_t index) {
     std::unique_lock lock(m_);
     THIDdeviceInfo& slot = Devices[index];
     if (slot.Handle == -1 || !handles_[index]) {
-        const std::string path(slot.DevicePath.Chars, strnlen(slot.DevicePath.Chars, slot.DevicePath.Length));
+        const std::string path = paths_[index];
         const bool read_write = slot.CanReadWrite != 0;
         lock.unlock();
         std::shared_ptr<platform::Device> device = path.empty() ? nullptr : open_path(path, read_write);
@@ -165,53 +182,73 @@ bool HIDinterface::open(uint8_t index) {
 }
 
 void HIDinterface::close() {
+    // Reports the device sent before it was closed still reach the handler (a unit that answers and
+    // then restarts must not lose its answer), but only those already waiting, and only for a moment:
+    // the input thread reads them out while this call waits, and nothing of the device comes after.
+    const bool handler = input_handler_.get() != nullptr;
+    std::shared_ptr<platform::Device> closed;
     std::unique_lock lock(m_);
     if (CurrentDevice < 0)
         return;
     const auto i = static_cast<std::size_t>(CurrentDevice);
-    // Reports the device sent before it was closed still reach the handler (a unit that answers and
-    // then restarts must not lose its answer): the input thread reads them out before it lets go.
-    const bool drain = handles_[i] && Devices[i].CanReadWrite != 0 && input_handler_.load() != nullptr &&
-                       std::this_thread::get_id() != input_.get_id();
-    if (drain)
-        draining_ = {handles_[i], Devices[i]};
-    handles_[i].reset();
+    closed.swap(handles_[i]);
+    const bool drain =
+        closed && Devices[i].CanReadWrite != 0 && handler && std::this_thread::get_id() != input_.get_id();
+    if (drain) {
+        closed->freeze_input();
+        draining_ = {closed, Devices[i]};
+        drain_deadline_ = std::chrono::steady_clock::now() + drain_limit;
+    }
     Devices[i].Handle = -1;
     CurrentDevice = -1;
     lock.unlock();
     wake();
     if (drain) {
-        constexpr auto drain_limit = std::chrono::seconds(1); // a handler that hangs does not hang the host
         lock.lock();
-        drained_.wait_for(lock, drain_limit, [this] { return !draining_.device; });
+        // A handler that hangs over one of these reports does not hang the host: past the limit the
+        // drain is called off, and no further call of it starts.
+        drained_.wait_until(lock, drain_deadline_ + drain_limit / 3,
+                            [&] { return draining_.device != closed; });
+        if (draining_.device == closed)
+            draining_ = {};
+        lock.unlock();
     }
+    closed.reset(); // outside the lock: closing may take a moment
 }
 
-void HIDinterface::drain() {
-    Current d;
-    {
-        std::lock_guard lock(m_);
-        d = draining_;
-    }
+void HIDinterface::drain(const Current& d) {
     const std::size_t n = std::min<std::size_t>(d.info.InputReportByteLength, sizeof(THIDreport));
-    THIDreport report{};
-    while (n != 0 && d.device->read_input(&report.ReportID, n) >= 0) {
-        deliver(report, d.info);
-        report = {};
+    const auto still_draining = [&] {
+        std::lock_guard lock(m_);
+        return draining_.device == d.device && std::chrono::steady_clock::now() < drain_deadline_;
+    };
+    for (int taken = 0; n != 0 && taken < drain_reports && still_draining(); ++taken) {
+        THIDreport report{};
+        if (d.device->read_input(&report.ReportID, n) < 0 || !deliver(report, d))
+            break;
     }
     {
         std::lock_guard lock(m_);
-        draining_ = {};
+        if (draining_.device == d.device)
+            draining_ = {};
     }
     drained_.notify_all();
 }
 
-void HIDinterface::deliver(const THIDreport& report, const THIDdeviceInfo& info) {
-    const uint8_t items = item_count(info.InputItems, info.InputReportByteLength, report.ReportID);
-    std::lock_guard lock(handler_m_);
-    const THIDeventHandler handler = input_handler_.load();
-    if (items != 0 && handler != nullptr)
-        handler(report, items);
+bool HIDinterface::deliver(const THIDreport& report, const Current& from) {
+    const uint8_t items = item_count(from.info.InputItems, from.info.InputReportByteLength, report.ReportID);
+    if (items == 0)
+        return true; // read and dropped, as the item-count rule says
+    // Checked just before the call starts: once close() has returned, the device is neither current
+    // nor draining, so none of its reports reaches a handler any more.
+    return input_handler_.call(
+        [&] {
+            std::lock_guard lock(m_);
+            const bool is_current =
+                CurrentDevice >= 0 && handles_[static_cast<std::size_t>(CurrentDevice)] == from.device;
+            return is_current || draining_.device == from.device;
+        },
+        report, items);
 }
 
 bool HIDinterface::current(Current& c) const {
@@ -301,10 +338,10 @@ uint8_t HIDinterface::write(const THIDreport& report) {
     Current c;
     if (!current(c) || !c.device || c.info.Handle == -1 || c.info.CanReadWrite == 0)
         return 0;
-    // Longer output reports do not fit the 65-byte record: only what it holds is sent.
-    const std::size_t n = std::min<std::size_t>(c.info.OutputReportByteLength, sizeof report);
+    // A longer output report does not fit the 65-byte record: refused rather than sent cut short.
+    const std::size_t n = c.info.OutputReportByteLength;
     constexpr int write_limit_ms = 200;
-    if (n == 0 || !c.device->write(&report.ReportID, n, write_limit_ms))
+    if (n == 0 || n > sizeof report || !c.device->write(&report.ReportID, n, write_limit_ms))
         return 0;
     return item_count(c.info.OutputItems, c.info.OutputReportByteLength, report.ReportID);
 }
@@ -322,17 +359,12 @@ uint8_t HIDinterface::read(THIDreport* report) {
 }
 
 void HIDinterface::set_input_handler(THIDeventHandler handler) {
-    if (std::this_thread::get_id() == input_.get_id()) {
-        input_handler_ = handler; // from inside the handler: the call under way is this one
-    } else {
-        std::lock_guard lock(handler_m_);
-        input_handler_ = handler;
-    }
+    input_handler_.set(handler);
     wake();
 }
 
 void HIDinterface::set_change_handler(TUSBeventHandler handler) {
-    change_handler_ = handler;
+    change_handler_.set(handler);
 }
 
 void HIDinterface::input_loop() {
@@ -340,13 +372,13 @@ void HIDinterface::input_loop() {
     (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), -10);
 
     while (!stop_) {
-        bool closing;
+        Current draining;
         {
             std::lock_guard lock(m_);
-            closing = draining_.device != nullptr;
+            draining = draining_;
         }
-        if (closing) {
-            drain();
+        if (draining.device) {
+            drain(draining);
             continue;
         }
         // Read only a device that is open for reading and writing, still there, and has a handler:
@@ -359,7 +391,7 @@ void HIDinterface::input_loop() {
             gone = current_gone_;
         }
         const bool reading = have && c.device && c.info.CanReadWrite != 0 && !gone &&
-                             input_handler_.load() != nullptr && c.device->input_fd() >= 0;
+                             input_handler_.get() != nullptr && c.device->input_fd() >= 0;
         pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {reading ? c.device->input_fd() : -1, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0)
             continue;
@@ -374,7 +406,7 @@ void HIDinterface::input_loop() {
         const std::size_t n = std::min<std::size_t>(c.info.InputReportByteLength, sizeof report);
         const long got = n == 0 ? -1 : c.device->read_input(&report.ReportID, n);
         if (got >= 0) {
-            deliver(report, c.info);
+            deliver(report, c);
         } else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             // The device went away: stop reading it and let the host know.
             {

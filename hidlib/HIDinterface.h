@@ -3,10 +3,12 @@
 #pragma once
 
 #include "hidlib/HIDtypes.h"
+#include "hidlib/handler_slot.h"
 #include "hidlib/platform.h"
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -42,12 +44,15 @@ public:
     uint8_t write(const THIDreport& report);
     uint8_t read(THIDreport* report);
 
-    // Waits for a call of the old handler that is under way (unless called from that very handler).
+    // Replacing a handler never waits; clearing one waits for a call of it under way (handler_slot.h).
     void set_input_handler(THIDeventHandler handler);
     void set_change_handler(TUSBeventHandler handler);
-    TUSBeventHandler change_handler() const { return change_handler_.load(); }
 
     static constexpr int slot_count = 32;
+    // How long a close goes on delivering the reports that were waiting when it was called.
+    static constexpr auto drain_limit = std::chrono::milliseconds(30);
+    // At most this many of them: the kernel's queue of an open hidraw node.
+    static constexpr int drain_reports = 64;
 
 private:
     // The current device as one consistent view, taken under the lock; I/O then runs without it.
@@ -56,26 +61,28 @@ private:
         THIDdeviceInfo info;
     };
     bool current(Current& c) const;
-    void drain();
+    void drain(const Current& d);
     template <class Buffer, class Call> uint8_t buffer_transfer(Buffer* buffer, int kind, Call call);
-    void deliver(const THIDreport& report, const THIDdeviceInfo& info);
+    // Calls the input handler with a report of `device`, unless that device has been closed meanwhile.
+    bool deliver(const THIDreport& report, const Current& from);
     void wake();
     void input_loop();
 
     mutable std::mutex m_;
     std::array<THIDdeviceInfo, slot_count> Devices{};
     std::array<std::shared_ptr<platform::Device>, slot_count> handles_;
+    // Each slot's whole path: a record holds 254 characters of it, a file system's names may be longer.
+    std::array<std::string, slot_count> paths_;
     int CurrentDevice = -1;
     int32_t next_handle_ = 1;
     bool current_gone_ = false; // the current device hung up; not read again until reopened
-    Current draining_;          // a device just closed, whose waiting reports are still to be delivered
+    // A device just closed, whose waiting reports are still to be delivered until the deadline.
+    Current draining_;
+    std::chrono::steady_clock::time_point drain_deadline_;
     std::condition_variable drained_;
 
-    std::atomic<THIDeventHandler> input_handler_{nullptr};
-    // Held while the input handler runs, so that replacing or clearing it waits for a call under way:
-    // once HIDsetEventHandler has returned, the old handler is not running and will not be called.
-    std::mutex handler_m_;
-    std::atomic<TUSBeventHandler> change_handler_{nullptr};
+    HandlerSlot<THIDeventHandler> input_handler_;
+    HandlerSlot<TUSBeventHandler> change_handler_;
 
     int wake_fd_ = -1; // eventfd: handler, device or stop changed
     std::atomic<bool> stop_{false};

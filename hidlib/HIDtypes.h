@@ -49,10 +49,22 @@ struct THIDreport {
 
 #pragma pack(pop)
 
-// Input-report handler: the report by value and its item count.
+// Input-report handler: the report by value and its item count. Called on the library's input thread,
+// one report at a time, in arrival order.
 typedef void (*THIDeventHandler)(THIDreport report, uint8_t count);
-// Device-change handler.
+// Device-change handler. A host whose loading thread runs a Qt event loop gets the calls on that thread,
+// from its loop; any other host (no Qt, the library loaded before the application object or from a
+// plain thread) gets them on a thread of the library.
 typedef void (*TUSBeventHandler)();
+
+// Handlers run with no lock of the library held, so they may take the host's own locks.
+// - HIDsetEventHandler / USBsetEventHandler with another handler never wait: a call of the old one may
+//   still be under way when they return.
+// - With NULL they wait for a call under way to end (unless made from inside that call): once they have
+//   returned, the old handler is not running and will not be called. So a host clears its handlers before
+//   it tears down what they use (at exit), and does not clear them while holding a lock its handler takes.
+// - HIDcloseDevice delivers the reports the device had already sent when it was called (for at most a
+//   few tens of milliseconds) and then returns; no call with a report of that device starts afterwards.
 
 } // extern "C"
 

@@ -1,31 +1,40 @@
-// Device-change sources: kernel uevents, the virtual bus folder and hang-ups seen by the input thread.
+// Device-change sources: kernel uevents, the virtual bus folder, late answers of virtual devices and
+// hang-ups seen by the input thread, watched on a thread of the library's own.
 #include "hidlib/device_watch.h"
 
-#include "hidlib/HIDinterface.h"
 #include "hidlib/platform.h"
 
-#include <QSocketNotifier>
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QObject>
+#include <QThread>
 
 #include <array>
+#include <atomic>
 #include <cstdlib>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
+// A burst of events (a hub with many devices, a replug) becomes one call.
 constexpr int settle_ms = 5;
 
 // Empties a non-blocking descriptor.
-template <class F> void drain(int fd, F&& each) {
+void drain(int fd) {
     std::array<char, 8192> buffer{};
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n <= 0)
-            return;
-        each(buffer.data(), static_cast<std::size_t>(n));
+    while (::read(fd, buffer.data(), buffer.size()) > 0) {
     }
+}
+
+void poke(int fd) {
+    const uint64_t one = 1;
+    if (fd >= 0)
+        (void)!::write(fd, &one, sizeof one);
 }
 
 // The bus folder is made when missing, so that devices plugged in later are seen.
@@ -34,77 +43,105 @@ std::string ensure_bus_dir() {
         ::mkdir((std::string(runtime) + "/vhid").c_str(), 0700);
     return platform::vhid::bus_dir();
 }
+
+// Whether the calling thread runs (or will run) a Qt event loop that can take queued calls.
+bool qt_loop_here() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr)
+        return false;
+    return app->thread() == QThread::currentThread() || QAbstractEventDispatcher::instance() != nullptr;
+}
 } // namespace
 
-DeviceWatch::DeviceWatch(HIDinterface& lib) : lib_(lib) {
-    settle_.setSingleShot(true);
-    settle_.setInterval(settle_ms);
-    connect(&settle_, &QTimer::timeout, this, &DeviceWatch::changed);
-
+DeviceWatch::DeviceWatch(std::function<void()> changed) : changed_(std::move(changed)) {
+    if (qt_loop_here())
+        loop_context_ = new QObject;
     uevent_fd_ = platform::hidraw::open_uevent_socket();
-    if (uevent_fd_ >= 0) {
-        uevent_notifier_ = new QSocketNotifier(uevent_fd_, QSocketNotifier::Read, this);
-        connect(uevent_notifier_, &QSocketNotifier::activated, this, &DeviceWatch::uevents);
-    }
     const std::string bus = ensure_bus_dir();
     if (!bus.empty()) {
         inotify_fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (inotify_fd_ >= 0 &&
             ::inotify_add_watch(inotify_fd_, bus.c_str(),
-                                IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO) >= 0) {
-            inotify_notifier_ = new QSocketNotifier(inotify_fd_, QSocketNotifier::Read, this);
-            connect(inotify_notifier_, &QSocketNotifier::activated, this, &DeviceWatch::bus_changes);
+                                IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB) < 0) {
+            ::close(inotify_fd_);
+            inotify_fd_ = -1;
         }
     }
     gone_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (gone_fd_ >= 0) {
-        gone_notifier_ = new QSocketNotifier(gone_fd_, QSocketNotifier::Read, this);
-        connect(gone_notifier_, &QSocketNotifier::activated, this, &DeviceWatch::gone);
-    }
+    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_fd_ >= 0)
+        thread_ = std::thread([this] { run(); });
 }
 
 DeviceWatch::~DeviceWatch() {
-    // Notifiers go before their descriptors.
-    delete uevent_notifier_;
-    delete inotify_notifier_;
-    delete gone_notifier_;
-    for (int fd : {uevent_fd_, inotify_fd_, gone_fd_})
+    stop_ = true;
+    poke(wake_fd_);
+    if (thread_.joinable())
+        thread_.join();
+    // Calls still queued for the loading thread go with their context.
+    delete loop_context_;
+    for (int fd : {uevent_fd_, inotify_fd_, gone_fd_, wake_fd_})
         if (fd >= 0)
             ::close(fd);
 }
 
 void DeviceWatch::device_gone() {
-    const uint64_t one = 1;
-    if (gone_fd_ >= 0)
-        (void)!::write(gone_fd_, &one, sizeof one);
+    poke(gone_fd_);
 }
 
-void DeviceWatch::uevents() {
-    bool hidraw = false;
-    std::array<char, 8192> buffer{};
-    for (;;) {
-        const ssize_t n = ::recv(uevent_fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (n <= 0)
-            break;
-        hidraw |= platform::hidraw::is_hidraw_change(buffer.data(), static_cast<std::size_t>(n));
+void DeviceWatch::questions_changed() {
+    poke(wake_fd_);
+}
+
+void DeviceWatch::deliver() {
+    if (loop_context_ == nullptr) {
+        changed_();
+        return;
     }
-    if (hidraw && !settle_.isActive())
-        settle_.start();
+    QMetaObject::invokeMethod(
+        loop_context_, [this] { changed_(); }, Qt::QueuedConnection);
 }
 
-void DeviceWatch::bus_changes() {
-    drain(inotify_fd_, [](const char*, std::size_t) {});
-    if (!settle_.isActive())
-        settle_.start();
-}
-
-void DeviceWatch::gone() {
-    drain(gone_fd_, [](const char*, std::size_t) {});
-    if (!settle_.isActive())
-        settle_.start();
-}
-
-void DeviceWatch::changed() {
-    if (const TUSBeventHandler handler = lib_.change_handler())
-        handler();
+void DeviceWatch::run() {
+    bool pending = false;
+    for (;;) {
+        std::vector<pollfd> fds{
+            {wake_fd_, POLLIN, 0}, {uevent_fd_, POLLIN, 0}, {inotify_fd_, POLLIN, 0}, {gone_fd_, POLLIN, 0}};
+        const std::size_t fixed = fds.size();
+        for (int fd : platform::vhid::late_answer_fds())
+            fds.push_back({fd, POLLIN, 0});
+        const int r = ::poll(fds.data(), fds.size(), pending ? settle_ms : -1);
+        if (r < 0)
+            continue; // EINTR
+        if (r == 0) {
+            pending = false;
+            deliver();
+            continue;
+        }
+        if (fds[0].revents != 0) {
+            drain(wake_fd_);
+            if (stop_)
+                return;
+        }
+        if (fds[1].revents != 0) {
+            std::array<char, 8192> buffer{};
+            for (;;) {
+                const ssize_t n = ::recv(uevent_fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+                if (n <= 0)
+                    break;
+                pending |= platform::hidraw::is_hidraw_change(buffer.data(), static_cast<std::size_t>(n));
+            }
+        }
+        for (std::size_t i : {std::size_t{2}, std::size_t{3}}) {
+            if (fds[i].revents != 0) {
+                drain(fds[i].fd);
+                pending = true;
+            }
+        }
+        bool answered = false;
+        for (std::size_t i = fixed; i < fds.size(); ++i)
+            answered |= fds[i].revents != 0;
+        if (answered && platform::vhid::collect_late_answers())
+            pending = true;
+    }
 }

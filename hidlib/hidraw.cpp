@@ -252,21 +252,41 @@ Facts probe_sysfs(const std::string& path) {
     return facts;
 }
 
+// Threads of closed devices whose last transfer was still in the kernel: joined when the library unloads,
+// so that closing a device never waits for the kernel's own limit.
+// Made on first need (a static would be torn down at exit under threads still running).
+std::mutex lingering_m;
+std::vector<std::thread>* lingering = nullptr;
+
 // hidraw's write and its report ioctls wait in the kernel until the device has taken the transfer, up to
 // the USB core's 5 s, whatever O_NONBLOCK says; poll() calls a node writable all the while. So they run
 // here, on a thread of the device's own, and the caller waits only as long as its limit allows.
 class Sender {
 public:
-    explicit Sender(int fd) : fd_(fd) {}
-    // Waits for a transfer still in the kernel (bounded by the kernel's own limit), then stops.
+    explicit Sender(int fd) : state_(std::make_shared<State>()) { state_->fd = fd; }
+    // A transfer still in the kernel is not waited for: its thread ends with it, on a descriptor of its own.
     ~Sender() {
+        bool busy;
         {
-            std::lock_guard lock(m_);
-            stop_ = true;
+            std::lock_guard lock(state_->m);
+            state_->stop = true;
+            busy = state_->job && state_->job->started && !state_->job->done;
         }
-        cv_.notify_all();
-        if (thread_.joinable())
+        state_->cv.notify_all();
+        if (!thread_.joinable())
+            return;
+        if (!busy) {
+            thread_.join(); // it ends at once
+            return;
+        }
+        try {
+            std::lock_guard lock(lingering_m);
+            if (lingering == nullptr)
+                lingering = new std::vector<std::thread>;
+            lingering->push_back(std::move(thread_));
+        } catch (...) {
             thread_.join();
+        }
     }
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
@@ -277,18 +297,24 @@ public:
     long run(std::function<long(int)> call, int timeout_ms) {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
-        std::unique_lock lock(m_);
-        if (!thread_.joinable())
-            thread_ = std::thread([this] { serve(); });
-        if (!cv_.wait_until(lock, deadline, [&] { return !job_ || job_->done; }))
+        State& s = *state_;
+        std::unique_lock lock(s.m);
+        if (!thread_.joinable()) {
+            // The thread keeps its own duplicate of the descriptor, closed when it ends.
+            const int own = ::fcntl(s.fd, F_DUPFD_CLOEXEC, 0);
+            if (own < 0)
+                return -1;
+            thread_ = std::thread([state = state_, own] { serve(*state, own); });
+        }
+        if (!s.cv.wait_until(lock, deadline, [&] { return !s.job || s.job->done; }))
             return -1; // the previous transfer is still in the kernel
         auto job = std::make_shared<Job>();
         job->call = std::move(call);
-        job_ = job;
-        cv_.notify_all();
-        if (!cv_.wait_until(lock, deadline, [&] { return job->done; })) {
+        s.job = job;
+        s.cv.notify_all();
+        if (!s.cv.wait_until(lock, deadline, [&] { return job->done; })) {
             if (!job->started)
-                job_.reset(); // withdrawn: it never reaches the device
+                s.job.reset(); // withdrawn: it never reaches the device
             return -1;
         }
         return job->result;
@@ -301,29 +327,33 @@ private:
         bool started = false;
         bool done = false;
     };
+    struct State {
+        std::mutex m;
+        std::condition_variable cv;
+        std::shared_ptr<Job> job; // the last transfer handed over
+        bool stop = false;
+        int fd = -1;
+    };
 
-    void serve() {
-        std::unique_lock lock(m_);
+    static void serve(State& s, int fd) {
+        std::unique_lock lock(s.m);
         for (;;) {
-            cv_.wait(lock, [&] { return stop_ || (job_ && !job_->started); });
-            if (stop_)
-                return;
-            const std::shared_ptr<Job> job = job_;
+            s.cv.wait(lock, [&] { return s.stop || (s.job && !s.job->started); });
+            if (s.stop)
+                break;
+            const std::shared_ptr<Job> job = s.job;
             job->started = true;
             lock.unlock();
-            const long result = job->call(fd_);
+            const long result = job->call(fd);
             lock.lock();
             job->result = result;
             job->done = true;
-            cv_.notify_all();
+            s.cv.notify_all();
         }
+        ::close(fd);
     }
 
-    const int fd_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::shared_ptr<Job> job_; // the last transfer handed over
-    bool stop_ = false;
+    std::shared_ptr<State> state_;
     std::thread thread_; // started with the first transfer
 };
 
@@ -348,7 +378,7 @@ public:
     HidrawDevice(int fd, bool read_write)
         : fd_(fd), read_write_(read_write), sender_(std::make_unique<Sender>(fd)) {}
     ~HidrawDevice() override {
-        sender_.reset(); // before the descriptor closes under a transfer still in the kernel
+        sender_.reset();
         ::close(fd_);
     }
     HidrawDevice(const HidrawDevice&) = delete;
@@ -426,6 +456,20 @@ bool may_read_write(const std::string& path) {
 }
 
 } // namespace
+
+void finish_transfers() {
+    std::vector<std::thread>* threads;
+    {
+        std::lock_guard lock(lingering_m);
+        threads = lingering;
+        lingering = nullptr;
+    }
+    if (threads == nullptr)
+        return;
+    for (std::thread& t : *threads)
+        t.join();
+    delete threads;
+}
 
 void set_root(const std::string& root) {
     try {

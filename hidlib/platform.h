@@ -33,6 +33,8 @@ public:
     virtual int input_fd() const = 0;
     // Takes one waiting input report without blocking; its length, or -1 when none waits or on failure.
     virtual long read_input(uint8_t* buffer, std::size_t size) = 0;
+    // The device is being closed: reports that arrive from now on need not be read any more.
+    virtual void freeze_input() {}
     // Interrupt-path write; false when it failed or did not end within timeout_ms.
     virtual bool write(const uint8_t* report, std::size_t length, int timeout_ms) = 0;
     // Control-path transfers; `report` holds the report ID in byte 0 (also for the gets).
@@ -50,6 +52,8 @@ Facts probe(const std::string& path);
 std::unique_ptr<Device> open(const std::string& path, bool read_write);
 // Tests point the backend at a fake tree holding sys/ and dev/ (default: the real root, "").
 void set_root(const std::string& root);
+// Waits until every transfer left running in the kernel by a closed device has ended (the library unloads).
+void finish_transfers();
 // Whether a kernel uevent (NUL-separated KEY=VALUE lines) adds or removes a hidraw node.
 bool is_hidraw_change(const char* uevent, std::size_t length);
 // A netlink socket that receives the kernel's uevents, non-blocking; -1 when it cannot be had.
@@ -58,7 +62,17 @@ int open_uevent_socket();
 
 namespace vhid {
 std::vector<std::string> list();
-Facts probe(const std::string& path);
+// Describes the devices at `paths` in one pass. A device already described (the same socket file) comes
+// from memory; new ones are asked together, and one that has not answered within new_device_wait_ms is
+// left out, its question kept open: when it answers later, collect_late_answers() takes the answer in.
+std::vector<Facts> probe_all(const std::vector<std::string>& paths);
+inline constexpr int new_device_wait_ms = 100;
+// Connections still waiting for a device's description (for the device watcher to poll).
+std::vector<int> late_answer_fds();
+// Reads the answers that have come in; true when a device has become describable since.
+bool collect_late_answers();
+// Closes every connection kept for late answers and forgets every description (the library unloads).
+void forget_devices();
 std::unique_ptr<Device> open(const std::string& path, bool read_write);
 bool owns(const std::string& path);
 // The bus folder when it is safe to use (the user's own, writable by nobody else), or "" otherwise.

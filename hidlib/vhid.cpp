@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
@@ -17,11 +20,17 @@
 namespace platform::vhid {
 
 using namespace vhid_protocol;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A device that takes longer than this over a control request or its INFO is taken as broken.
+// A device that takes longer than this over a control request or its INFO on opening is taken as broken.
 constexpr int answer_timeout_ms = 1000;
+
+int remaining_ms(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::max<long long>(left, 0));
+}
 
 bool wait_for(int fd, short events, int timeout_ms) {
     pollfd p{fd, events, 0};
@@ -45,34 +54,130 @@ long receive_packet(int fd, uint8_t* buffer, int timeout_ms) {
     return n > 0 ? n : -1;
 }
 
-// Connects in a role and reads the device's INFO; the connection, or -1.
-int connect_as(const std::string& path, Role role, Info& info) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path)
-        return -1;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+// A connected socket to the device at `path`, or -1. A path too long for a socket address is reached
+// through a descriptor of the socket file, so every name the file system takes can be used.
+int connect_to(const std::string& path) {
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    int file = -1;
+    std::string target = path;
+    if (target.size() >= sizeof addr.sun_path) {
+        file = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+        target = file < 0 ? std::string() : "/proc/self/fd/" + std::to_string(file);
+    }
+    bool ok = false;
+    if (!target.empty() && target.size() < sizeof addr.sun_path) {
+        std::memcpy(addr.sun_path, target.c_str(), target.size() + 1);
+        int r;
+        do
+            r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        while (r < 0 && errno == EINTR);
+        ok = r == 0;
+    }
+    if (file >= 0)
+        ::close(file);
+    if (!ok) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads the INFO that answers a HELLO; nothing when the packet is not one.
+std::optional<Info> read_info(int fd, int timeout_ms) {
     std::array<uint8_t, max_packet> packet{};
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-        send_packet(fd, {HELLO, role})) {
-        const long n = receive_packet(fd, packet.data(), answer_timeout_ms);
-        if (n > 0) {
-            if (auto got = decode_info(packet.data(), static_cast<std::size_t>(n))) {
-                info = std::move(*got);
-                return fd;
-            }
+    const long n = receive_packet(fd, packet.data(), timeout_ms);
+    if (n <= 0)
+        return std::nullopt;
+    return decode_info(packet.data(), static_cast<std::size_t>(n));
+}
+
+// Connects in a role and reads the device's INFO within timeout_ms; the connection, or -1.
+int connect_as(const std::string& path, Role role, Info& info, int timeout_ms) {
+    const int fd = connect_to(path);
+    if (fd < 0)
+        return -1;
+    if (send_packet(fd, {HELLO, role})) {
+        if (auto got = read_info(fd, timeout_ms)) {
+            info = std::move(*got);
+            return fd;
         }
     }
     ::close(fd);
     return -1;
 }
 
+Facts facts_of(Info info) {
+    Facts f;
+    f.found = true;
+    f.read_write = (info.flags & FLAG_QUERY_ONLY) == 0;
+    f.attributes = true;
+    f.vendor = info.vendor;
+    f.product = info.product;
+    f.version = info.version;
+    f.manufacturer = std::move(info.manufacturer);
+    f.product_name = std::move(info.product_name);
+    f.serial = std::move(info.serial);
+    f.descriptor = std::move(info.descriptor);
+    return f;
+}
+
+// What the bus knows of one socket file. A device's description does not change while its socket
+// lives, so it is asked once; a new socket file (another inode or change time) is a new device.
+struct Known {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    timespec ctime{};
+    std::optional<Facts> facts; // described
+    int waiting = -1;           // a query still waiting for its INFO
+    bool refused = false;       // answered with something that is no description, or hung up
+
+    bool same_file(const struct stat& st) const {
+        return dev == st.st_dev && ino == st.st_ino && ctime.tv_sec == st.st_ctim.tv_sec &&
+               ctime.tv_nsec == st.st_ctim.tv_nsec;
+    }
+    void drop_question() {
+        if (waiting >= 0)
+            ::close(waiting);
+        waiting = -1;
+    }
+};
+
+// Made on first use and freed when the library unloads (forget_devices): the module's initialisation
+// starts the threads that use it before the file's own statics would be constructed.
+std::mutex registry_m;
+std::map<std::string, Known>* registry_known = nullptr;
+
+std::map<std::string, Known>& known_devices() {
+    if (registry_known == nullptr)
+        registry_known = new std::map<std::string, Known>;
+    return *registry_known;
+}
+
+// Takes in an answer waiting on k's question, if one has come; true when k became described.
+bool take_answer(Known& k) {
+    if (k.waiting < 0)
+        return false;
+    pollfd p{k.waiting, POLLIN, 0};
+    if (::poll(&p, 1, 0) != 1)
+        return false;
+    std::optional<Info> info = (p.revents & POLLIN) ? read_info(k.waiting, 0) : std::nullopt;
+    k.drop_question();
+    if (!info) {
+        k.refused = true;
+        return false;
+    }
+    k.facts = facts_of(std::move(*info));
+    return true;
+}
+
 class VirtualDevice : public Device {
 public:
-    VirtualDevice(int interrupt, int control) : interrupt_(interrupt), control_(control) {}
+    VirtualDevice(std::string path, int interrupt, int control)
+        : path_(std::move(path)), interrupt_(interrupt), control_(control) {}
     ~VirtualDevice() override {
         if (interrupt_ >= 0)
             ::close(interrupt_);
@@ -96,23 +201,29 @@ public:
         return static_cast<long>(length);
     }
 
+    // What is queued stays readable; what the device sends from now on is refused.
+    void freeze_input() override {
+        if (interrupt_ >= 0)
+            ::shutdown(interrupt_, SHUT_RD);
+    }
+
     bool write(const uint8_t* report, std::size_t length, int timeout_ms) override {
-        if (interrupt_ < 0 || !wait_for(interrupt_, POLLOUT, timeout_ms))
+        if (interrupt_ < 0 || length > max_packet - 1 || !wait_for(interrupt_, POLLOUT, timeout_ms))
             return false;
         return send_packet(interrupt_, packet(OUTPUT, report, length));
     }
 
     bool set_output(const uint8_t* report, std::size_t length) override {
-        return request(packet(SET_OUTPUT, report, length), nullptr, 0);
+        return request(packet(SET_OUTPUT, report, length), length, nullptr, 0);
     }
     bool get_input(uint8_t* report, std::size_t length) override {
-        return request(get_packet(GET_INPUT, report[0], length), report, length);
+        return request(get_packet(GET_INPUT, report[0], length), 0, report, length);
     }
     bool set_feature(const uint8_t* report, std::size_t length) override {
-        return request(packet(SET_FEATURE, report, length), nullptr, 0);
+        return request(packet(SET_FEATURE, report, length), length, nullptr, 0);
     }
     bool get_feature(uint8_t* report, std::size_t length) override {
-        return request(get_packet(GET_FEATURE, report[0], length), report, length);
+        return request(get_packet(GET_FEATURE, report[0], length), 0, report, length);
     }
 
 private:
@@ -126,15 +237,24 @@ private:
         return {type, id, static_cast<uint8_t>(n & 0xFF), static_cast<uint8_t>(n >> 8)};
     }
 
-    // One request and its REPLY; `into` receives the report of a get.
-    bool request(const std::vector<uint8_t>& p, uint8_t* into, std::size_t length) {
+    // One request and its REPLY within the limit; `into` receives the report of a get. A report that
+    // does not fit a packet is refused rather than sent cut short.
+    bool request(const std::vector<uint8_t>& p, std::size_t sending, uint8_t* into, std::size_t length) {
+        if (sending > max_packet - 1)
+            return false;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(answer_timeout_ms);
         std::lock_guard lock(control_m_);
+        if (control_ < 0 && interrupt_ >= 0) {
+            // The connection of a request that ran late was dropped with its late answer: a new one
+            // starts clean, so no answer is ever taken for the next request's.
+            Info info;
+            control_ = connect_as(path_, ROLE_CONTROL, info, remaining_ms(deadline));
+        }
         if (control_ < 0 || !send_packet(control_, p))
             return false;
         std::array<uint8_t, max_packet> reply{};
-        const long n = receive_packet(control_, reply.data(), answer_timeout_ms);
+        const long n = receive_packet(control_, reply.data(), remaining_ms(deadline));
         if (n < 2 || reply[0] != REPLY) {
-            // A late answer would be taken for the next request's: stop using the connection.
             ::close(control_);
             control_ = -1;
             return false;
@@ -144,6 +264,7 @@ private:
         return reply[1] != 0;
     }
 
+    const std::string path_;
     int interrupt_;
     std::mutex control_m_;
     int control_;
@@ -177,8 +298,7 @@ std::vector<std::string> list() {
     if (DIR* d = ::opendir(dir.c_str())) {
         while (const dirent* e = ::readdir(d)) {
             struct stat st {};
-            const std::string path = dir + "/" + e->d_name;
-            if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+            if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode))
                 names.emplace_back(e->d_name);
         }
         ::closedir(d);
@@ -186,58 +306,123 @@ std::vector<std::string> list() {
     std::sort(names.begin(), names.end());
     std::vector<std::string> paths;
     paths.reserve(names.size());
-    for (const auto& n : names) {
-        std::string path = dir;
-        path += '/';
-        path += n;
-        paths.push_back(std::move(path));
-    }
+    for (const auto& n : names)
+        paths.push_back(dir + "/" + n);
     return paths;
 }
 
-Facts probe(const std::string& path) {
-    Facts f;
-    Info info;
-    const int fd = connect_as(path, ROLE_QUERY, info);
-    if (fd < 0)
-        return f;
-    ::close(fd);
-    f.found = true;
-    f.read_write = (info.flags & FLAG_QUERY_ONLY) == 0;
-    f.attributes = true;
-    f.vendor = info.vendor;
-    f.product = info.product;
-    f.version = info.version;
-    f.manufacturer = std::move(info.manufacturer);
-    f.product_name = std::move(info.product_name);
-    f.serial = std::move(info.serial);
-    f.descriptor = std::move(info.descriptor);
-    return f;
+std::vector<Facts> probe_all(const std::vector<std::string>& paths) {
+    std::lock_guard lock(registry_m);
+    std::map<std::string, Known>& known = known_devices();
+    std::map<std::string, Known> now;
+    std::vector<Known*> asked;
+    for (const std::string& path : paths) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
+            continue;
+        auto old = known.find(path);
+        if (old != known.end() && old->second.same_file(st)) {
+            // A device that died, or is going, refuses connections: its description is not listed.
+            if (old->second.facts) {
+                const int alive = connect_to(path);
+                if (alive < 0)
+                    continue;
+                ::close(alive);
+            }
+            take_answer(old->second);
+            now[path] = std::move(old->second);
+            old->second.waiting = -1; // moved
+            continue;
+        }
+        Known& k = now[path];
+        k.dev = st.st_dev;
+        k.ino = st.st_ino;
+        k.ctime = st.st_ctim;
+        // A socket that refuses connections belongs to a device that died: asked again next time.
+        const int fd = connect_to(path);
+        if (fd < 0 || !send_packet(fd, {HELLO, ROLE_QUERY})) {
+            if (fd >= 0)
+                ::close(fd);
+            now.erase(path);
+            continue;
+        }
+        k.waiting = fd;
+        asked.push_back(&k);
+    }
+    // The new devices answer together; one that stays silent costs this scan at most the wait.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(new_device_wait_ms);
+    for (;;) {
+        std::vector<pollfd> fds;
+        for (Known* k : asked)
+            if (k->waiting >= 0)
+                fds.push_back({k->waiting, POLLIN, 0});
+        if (fds.empty() || ::poll(fds.data(), fds.size(), remaining_ms(deadline)) <= 0)
+            break;
+        for (Known* k : asked)
+            take_answer(*k);
+    }
+    for (auto& [path, k] : known)
+        k.drop_question(); // devices that went away
+    known = std::move(now);
+
+    std::vector<Facts> result;
+    for (const std::string& path : paths) {
+        auto k = known.find(path);
+        result.push_back(k != known.end() && k->second.facts ? *k->second.facts : Facts{});
+    }
+    return result;
+}
+
+std::vector<int> late_answer_fds() {
+    std::lock_guard lock(registry_m);
+    std::vector<int> fds;
+    for (const auto& [path, k] : known_devices())
+        if (k.waiting >= 0)
+            fds.push_back(k.waiting);
+    return fds;
+}
+
+bool collect_late_answers() {
+    std::lock_guard lock(registry_m);
+    bool any = false;
+    for (auto& [path, k] : known_devices())
+        any |= take_answer(k);
+    return any;
+}
+
+void forget_devices() {
+    std::lock_guard lock(registry_m);
+    if (registry_known == nullptr)
+        return;
+    for (auto& [path, k] : *registry_known)
+        k.drop_question();
+    delete registry_known;
+    registry_known = nullptr;
 }
 
 std::unique_ptr<Device> open(const std::string& path, bool read_write) {
     Info info;
     if (!read_write) {
         // A handle for queries only: the device must be there, but nothing moves through it.
-        const int fd = connect_as(path, ROLE_QUERY, info);
+        const int fd = connect_as(path, ROLE_QUERY, info, answer_timeout_ms);
         if (fd < 0)
             return nullptr;
         ::close(fd);
-        return std::make_unique<VirtualDevice>(-1, -1);
+        return std::make_unique<VirtualDevice>(path, -1, -1);
     }
-    const int interrupt = connect_as(path, ROLE_INTERRUPT, info);
+    const int interrupt = connect_as(path, ROLE_INTERRUPT, info, answer_timeout_ms);
     if (interrupt < 0)
         return nullptr;
     if ((info.flags & FLAG_QUERY_ONLY) != 0) {
         ::close(interrupt);
         return nullptr;
     }
-    const int control = connect_as(path, ROLE_CONTROL, info);
+    const int control = connect_as(path, ROLE_CONTROL, info, answer_timeout_ms);
     if (control < 0) {
         ::close(interrupt);
         return nullptr;
     }
-    return std::make_unique<VirtualDevice>(interrupt, control);
+    return std::make_unique<VirtualDevice>(path, interrupt, control);
 }
 
 } // namespace platform::vhid

@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -40,33 +42,57 @@ bool VirtualHidDevice::plug() {
         return false;
     }
     path_ = dir + "/" + name_;
+    // A name too long for a socket address is bound under a short one beside the bus and moved in.
+    const bool long_name = path_.size() >= sizeof(sockaddr_un::sun_path);
+    static std::atomic<unsigned> plugs{0};
+    const std::string bind_path = long_name ? dir.substr(0, dir.rfind('/')) + "/.vhid-" +
+                                                  std::to_string(::getpid()) + "-" + std::to_string(plugs++)
+                                            : path_;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (path_.size() >= sizeof addr.sun_path) {
+    if (bind_path.size() >= sizeof addr.sun_path) {
         error_ = path_ + ": path too long for a socket";
         return false;
     }
-    std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    std::memcpy(addr.sun_path, bind_path.c_str(), bind_path.size() + 1);
 
     listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listen_fd_ < 0) {
         error_ = std::string("socket: ") + std::strerror(errno);
         return false;
     }
-    int rc = ::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    if (rc != 0 && errno == EADDRINUSE) {
-        // A file left by a device that died is taken over; a live device keeps its name.
+    // A file left by a device that died is taken over; a live device keeps its name.
+    const auto alive = [&] {
         const int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        const bool alive = ::connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+        const int file = ::open(path_.c_str(), O_PATH | O_CLOEXEC);
+        sockaddr_un to{};
+        to.sun_family = AF_UNIX;
+        const std::string via = "/proc/self/fd/" + std::to_string(file);
+        std::memcpy(to.sun_path, via.c_str(), via.size() + 1);
+        const bool yes =
+            file >= 0 && ::connect(probe, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+        if (file >= 0)
+            ::close(file);
         ::close(probe);
-        if (!alive) {
+        return yes;
+    };
+    int rc = -1;
+    if (alive()) {
+        errno = EADDRINUSE;
+    } else {
+        if (!long_name)
             ::unlink(path_.c_str());
-            rc = ::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-        } else {
-            errno = EADDRINUSE;
+        rc = ::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        if (rc == 0 && ::listen(listen_fd_, 16) != 0)
+            rc = -1;
+        if (rc == 0 && long_name && ::rename(bind_path.c_str(), path_.c_str()) != 0) {
+            const int e = errno;
+            ::unlink(bind_path.c_str());
+            errno = e;
+            rc = -1;
         }
     }
-    if (rc != 0 || ::listen(listen_fd_, 16) != 0) {
+    if (rc != 0) {
         error_ = path_ + ": " +
                  (errno == EADDRINUSE ? "a device of that name is already plugged in"
                                       : std::string(std::strerror(errno)));

@@ -1,0 +1,209 @@
+// The library under devices and hosts that misbehave: late answers, floods, silent devices, handlers
+// that take the host's locks, reports that do not fit.
+#include "tests/hidlib/handler_log.h"
+#include "tests/hidlib/loaded_module.h"
+#include "tests/support/wait.h"
+
+#include <QThread>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::vector<uint8_t> report_with(uint8_t id, uint8_t first) {
+    std::vector<uint8_t> r(65, 0);
+    r[0] = id;
+    r[1] = first;
+    return r;
+}
+
+// A latch the device side waits on, so that "late" is decided by the test, not by a clock.
+struct Latch {
+    std::mutex m;
+    std::condition_variable cv;
+    bool open = false;
+    void release() {
+        {
+            std::lock_guard lock(m);
+            open = true;
+        }
+        cv.notify_all();
+    }
+    void wait() {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return open; });
+    }
+};
+
+int index_of(LoadedModule& lib, int n, const std::string& serial) {
+    for (int i = 0; i < n; ++i)
+        if (text(lib.info(static_cast<uint8_t>(i)).SerialNumber) == serial)
+            return i;
+    return -1;
+}
+
+class Faults : public ::testing::Test {
+protected:
+    void SetUp() override { loading_thread = QThread::currentThreadId(); }
+    LoadedModule lib;
+};
+
+} // namespace
+
+TEST_F(Faults, ALateAnswerIsDiscardedAndTheNextRequestGetsItsOwn) {
+    Latch late;
+    std::atomic<int> calls{0};
+    VirtualHidDevice device("unit", identity("1"));
+    // The first request is answered "accepted" only after the host has given up on it; later ones
+    // are answered at once, accepted when their first data byte is non-zero.
+    device.on_set_output = [&](const VirtualHidDevice::Report& r) {
+        if (++calls == 1)
+            late.wait();
+        return r[1] != 0;
+    };
+    ASSERT_TRUE(device.plug());
+    ASSERT_EQ(lib.HIDscanForDevices(), 1);
+    ASSERT_TRUE(lib.HIDopenDevice(0));
+
+    EXPECT_EQ(lib.HIDSetOutputReport(report_with(1, 1).data()), 0); // timed out
+    late.release();
+    // Taking the late "accepted" for this request's own answer would give non-zero here.
+    EXPECT_EQ(lib.HIDSetOutputReport(report_with(1, 0).data()), 0);
+    EXPECT_NE(lib.HIDSetOutputReport(report_with(1, 2).data()), 0);
+    EXPECT_EQ(calls, 3);
+    device.unplug();
+}
+
+TEST_F(Faults, AfterCloseNoReportOfTheClosedDeviceReachesAnyHandler) {
+    static std::atomic<bool> closed{false};
+    static std::atomic<int> after_close{0};
+    static std::atomic<int> from_flood{0};
+    static std::atomic<bool> marker{false};
+    // A handler that takes a millisecond a report, against a device that never stops sending.
+    const THIDeventHandler slow = [](THIDreport report, uint8_t) {
+        if (report.Data[0] == 'A') {
+            ++from_flood;
+            after_close += closed ? 1 : 0;
+        } else if (report.Data[0] == 'B') {
+            marker = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    VirtualHidDevice flood("a", identity("A"));
+    VirtualHidDevice other("b", identity("B"));
+    ASSERT_TRUE(flood.plug());
+    ASSERT_TRUE(other.plug());
+    ASSERT_EQ(lib.HIDscanForDevices(), 2);
+    ASSERT_TRUE(lib.HIDopenDevice(static_cast<uint8_t>(index_of(lib, 2, "A"))));
+    lib.HIDsetEventHandler(slow);
+    ASSERT_TRUE(wait_for([&] { return flood.open_count() == 1; }));
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        while (!stop)
+            flood.send_input(report_with(1, 'A'));
+    });
+    ASSERT_TRUE(wait_for([&] { return from_flood > 10; }));
+
+    lib.HIDcloseDevice();
+    closed = true;
+    ASSERT_TRUE(lib.HIDopenDevice(static_cast<uint8_t>(index_of(lib, 2, "B"))));
+    lib.HIDsetEventHandler(slow); // a new handler for the next device, as a host would set
+    ASSERT_TRUE(wait_for([&] { return other.open_count() == 1; }));
+    other.send_input(report_with(1, 'B'));
+    ASSERT_TRUE(wait_for([&] { return marker.load(); }));
+    stop = true;
+    sender.join();
+    EXPECT_EQ(after_close, 0);
+    lib.HIDsetEventHandler(nullptr);
+}
+
+TEST_F(Faults, ReplacingTheHandlerNeverWaitsButClearingItWaitsForACallUnderWay) {
+    static std::mutex host_lock; // the host's own lock, which its handler takes
+    static Latch* entered;
+    static std::atomic<bool> finished{false};
+    Latch in_handler;
+    entered = &in_handler;
+    const THIDeventHandler guarded = [](THIDreport, uint8_t) {
+        entered->release();
+        std::lock_guard lock(host_lock);
+        finished = true;
+    };
+    const THIDeventHandler other = [](THIDreport, uint8_t) {};
+    VirtualHidDevice device("unit", identity("1"));
+    ASSERT_TRUE(device.plug());
+    ASSERT_EQ(lib.HIDscanForDevices(), 1);
+    ASSERT_TRUE(lib.HIDopenDevice(0));
+    ASSERT_TRUE(wait_for([&] { return device.open_count() == 1; }));
+    {
+        std::lock_guard lock(host_lock);
+        lib.HIDsetEventHandler(guarded);
+        device.send_input(report_with(1, 1));
+        in_handler.wait();             // the handler now waits for host_lock
+        lib.HIDsetEventHandler(other); // returns although the call under way cannot end yet
+    }
+    // With the lock free, clearing waits until the call under way has ended.
+    lib.HIDsetEventHandler(guarded);
+    lib.HIDsetEventHandler(nullptr);
+    EXPECT_TRUE(finished);
+}
+
+TEST_F(Faults, SilentDevicesAreLeftOutAndOneThatAnswersLateIsReportedAsAChange) {
+    // Devices that take connections and never answer: their sockets are never accepted from.
+    const auto silent = [](const std::string& name) {
+        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const std::string path = VirtualHidDevice::bus_dir() + "/" + name;
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(::listen(fd, 4), 0);
+        return fd;
+    };
+    const int mute[3] = {silent("m1"), silent("m2"), silent("m3")};
+    VirtualHidDevice device("unit", identity("1"));
+    ASSERT_TRUE(device.plug());
+    lib.USBsetEventHandler(&on_change);
+    ASSERT_EQ(lib.HIDscanForDevices(), 1);
+    EXPECT_EQ(text(lib.info(0).SerialNumber), "1");
+
+    // m2 finally answers its question.
+    const int changes = seen.changes;
+    const int conn = ::accept4(mute[1], nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(conn, 0);
+    uint8_t hello[2];
+    ASSERT_EQ(::recv(conn, hello, sizeof hello, 0), 2);
+    const auto info = vhid_protocol::encode(identity("late"));
+    ASSERT_EQ(::send(conn, info.data(), info.size(), MSG_NOSIGNAL), static_cast<ssize_t>(info.size()));
+    ASSERT_TRUE(wait_for([&] { return seen.changes > changes; }));
+    EXPECT_TRUE(seen.change_on_loading_thread);
+    EXPECT_EQ(lib.HIDscanForDevices(), 2);
+    lib.USBsetEventHandler(nullptr);
+    for (int fd : {conn, mute[0], mute[1], mute[2]})
+        ::close(fd);
+}
+
+TEST_F(Faults, AnOutputReportLongerThanTheRecordIsRefusedAndALongSocketNameIsReachable) {
+    auto wide = identity("W");
+    wide.descriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF,
+                       0x00, 0x75, 0x08, 0x95, 0xC7, 0x09, 0x02, 0x91, 0x02, 0xC0}; // 200-byte output report
+    std::atomic<int> written{0};
+    // The longest name a file system takes: far past what a socket address holds.
+    VirtualHidDevice device(std::string(250, 'n'), wide);
+    device.on_output = [&](const VirtualHidDevice::Report&) { ++written; };
+    ASSERT_TRUE(device.plug()) << device.error();
+    ASSERT_EQ(lib.HIDscanForDevices(), 1);
+    EXPECT_EQ(lib.info(0).OutputReportByteLength, 200);
+    ASSERT_TRUE(lib.HIDopenDevice(0));
+    THIDreport report{};
+    EXPECT_EQ(lib.HIDwriteDevice(report), 0);
+    lib.HIDcloseDevice();
+    device.unplug();
+    EXPECT_EQ(written, 0);
+}
