@@ -3,6 +3,7 @@
 #include "core/ui_handover.h"
 #include "protocol/HID.h"
 #include "protocol/USB.h"
+#include "protocol/link_health.h"
 #include "ui/permission_hint.h"
 #include "ui/settings_gate.h"
 #include "ui/umain.h"
@@ -12,8 +13,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTimer>
 
 namespace {
+
+constexpr int retry_open_ms = 1000;
 
 QString text(const THIDstring& s) {
     return QString::fromLatin1(s.Chars, s.Length);
@@ -44,6 +48,7 @@ void discover() {
         hid.HIDcloseDevice();
         dev_open = false;
     }
+    link_health::unit_closed();
     const uint8_t n = hid.HIDscanForDevices();
     if (fmain)
         fmain->Cont(false);
@@ -66,6 +71,12 @@ void discover() {
         dev_open.store(hid.HIDopenDevice(index) != 0, std::memory_order_release);
         if (!dev_open) {
             settings_gate::unit_closed();
+            if (info.CanReadWrite != 0) {
+                // Within reach but busy or gone half-way (a unit restarting): tried again shortly, as
+                // no device change may come to do it.
+                note(QStringLiteral("Блок найден, но не открывается: новая попытка через секунду"));
+                QTimer::singleShot(retry_open_ms, [] { usb_connect(); });
+            }
             return;
         }
         // "(boot)" marks the boot loader only after the model name, not at the very start.
@@ -84,6 +95,7 @@ void discover() {
             fu->def->setEnabled(false);
         }
         boot_mode = false;
+        link_health::unit_opened();
         settings_gate::unit_opened(path == last_path && serial == last_serial);
         last_path = path;
         last_serial = serial;

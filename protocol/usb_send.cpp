@@ -4,6 +4,7 @@
 #include "core/ui_handover.h"
 #include "protocol/HID.h"
 #include "protocol/USB.h"
+#include "protocol/commands.h"
 #include "protocol/crc.h"
 #include "ui/settings.h"
 
@@ -50,11 +51,12 @@ void cut_reports(std::span<const uint8_t> message, const std::function<void(cons
 
 bool usb_send(const Request& r) {
     bool result = false;
+    uint64_t edit = 0;
     if (dev_open.load(std::memory_order_acquire)) {
         try {
             std::vector<uint8_t> message;
             if (r.of_par) {
-                const TparBytes block = to_bytes(par.get()); // one consistent block
+                const TparBytes block = to_bytes(par.take_for_writing(edit)); // one consistent block
                 message = build_message(r.cmd, block);
             } else {
                 message = build_message(r.cmd, r.data);
@@ -69,6 +71,12 @@ bool usb_send(const Request& r) {
                     ui_hooks.error(text);
             });
         }
+    }
+    if (r.of_par) {
+        par.written(edit, result);
+    } else if (result && par.failing()) {
+        // The link is back: the operator's latest block, which could not be written, goes out now.
+        return usb_send(Request{cmd_set_par, {}, true}) && result;
     }
     return result;
 }

@@ -5,6 +5,7 @@
 #include "protocol/commands.h"
 #include "ui/settings_gate.h"
 
+#include <algorithm>
 #include <cstring>
 
 SharedPar par;
@@ -50,7 +51,53 @@ void SharedPar::set(const Tpar& p) {
 void SharedPar::set_received(std::span<const uint8_t, sizeof(Tpar)> bytes) {
     Tpar p = from_bytes(bytes);
     sanitise(p);
-    set(p);
+    std::lock_guard lock(m_);
+    if (edits_ == written_)
+        p_ = p;
+}
+
+void SharedPar::count_edit() {
+    if (settings_gate::valid())
+        ++edits_;
+}
+
+Tpar SharedPar::take_for_writing(uint64_t& edit) const {
+    std::lock_guard lock(m_);
+    edit = edits_;
+    return p_;
+}
+
+void SharedPar::written(uint64_t edit, bool ok) {
+    std::lock_guard lock(m_);
+    if (ok) {
+        written_ = std::max(written_, edit);
+        failing_ = edits_ != written_ && failing_;
+    } else if (edit > written_) {
+        failing_ = true;
+    }
+}
+
+bool SharedPar::unsent() const {
+    std::lock_guard lock(m_);
+    return edits_ != written_;
+}
+
+bool SharedPar::failing() const {
+    std::lock_guard lock(m_);
+    return failing_ && edits_ != written_;
+}
+
+uint64_t SharedPar::last_written() const {
+    std::lock_guard lock(m_);
+    return written_;
+}
+
+bool SharedPar::give_up_unsent() {
+    std::lock_guard lock(m_);
+    const bool waiting = edits_ != written_;
+    written_ = edits_;
+    failing_ = false;
+    return waiting;
 }
 
 void save() {

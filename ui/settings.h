@@ -47,9 +47,34 @@ public:
         f(p_);
     }
 
+    // The operator changes some bytes: the block then waits to be written (save()), and until it has
+    // been, received blocks do not replace it: a poll's reply must not undo a change the unit has not
+    // seen yet. Only counted while `par` holds the open unit's settings (the block is sent then).
+    template <class F> void edit(F&& f) {
+        std::lock_guard lock(m_);
+        f(p_);
+        count_edit();
+    }
+    // Worker: the block as it stands, and the edit it carries.
+    Tpar take_for_writing(uint64_t& edit) const;
+    // Worker: writing the block of `edit` succeeded, or failed.
+    void written(uint64_t edit, bool ok);
+    // An edit waits to be written (it has not reached the unit yet).
+    bool unsent() const;
+    // An unsent edit's write has failed at least once: the link is down for it.
+    bool failing() const;
+    // The unit the edits were meant for is gone: they are given up. True when one was waiting.
+    bool give_up_unsent();
+    // Edits counted as written (or given up) so far.
+    uint64_t last_written() const;
+
 private:
+    void count_edit(); // m_ held
     mutable std::mutex m_;
     Tpar p_{};
+    uint64_t edits_ = 0;   // edits made
+    uint64_t written_ = 0; // the last edit that reached the unit (or was given up)
+    bool failing_ = false;
 };
 
 extern SharedPar par;

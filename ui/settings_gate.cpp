@@ -1,6 +1,9 @@
 // The settings gate: counts replies since the unit was opened.
 #include "ui/settings_gate.h"
 
+#include "protocol/link_health.h"
+#include "ui/settings.h"
+
 #include <atomic>
 #include <cstdint>
 
@@ -21,6 +24,9 @@ void unit_opened(bool same_unit) {
 
 void unit_closed() {
     is_valid = false;
+    // Changes meant for that unit are not kept for whichever unit comes next: the operator is told.
+    if (par.give_up_unsent())
+        link_health::edit_given_up();
 }
 
 void reply_arrived() {

@@ -8,6 +8,7 @@
 #include "protocol/USB.h"
 #include "protocol/commands.h"
 #include "protocol/library_file.h"
+#include "protocol/link_health.h"
 #include "ui/config_file.h"
 #include "ui/selector_button.h"
 #include "ui/settings_gate.h"
@@ -30,6 +31,7 @@
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QStandardPaths>
+#include <QStatusBar>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -198,6 +200,8 @@ Tfmain::Tfmain() : controls_(new QWidget(this)) {
     };
     connect(&tmr, &QTimer::timeout, this, &Tfmain::tmrTimer);
     tmr.start(200);
+    connect(&link_watch, &QTimer::timeout, this, &Tfmain::linkWatchTimer);
+    link_watch.start(250);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &Tfmain::focusWindowChanged);
     ui_hooks.refresh = [this] {
         refresh();
@@ -424,7 +428,7 @@ void Tfmain::refresh() {
 // Handlers
 
 void Tfmain::but_click(int n) {
-    par.change([&](Tpar& p) { p.but = static_cast<uint8_t>(n); });
+    par.edit([&](Tpar& p) { p.but = static_cast<uint8_t>(n); });
     save();
     clearActiveControl(); // so that the next refresh updates every control, this button's colour too
 }
@@ -440,7 +444,7 @@ void Tfmain::groupChange(int n) {
         picked->setCurrentIndex(position);
     }
     Tpar p;
-    par.change([&](Tpar& q) {
+    par.edit([&](Tpar& q) {
         q.group[n] = static_cast<uint8_t>(position);
         p = q;
     });
@@ -468,13 +472,13 @@ void Tfmain::srcChange(int n) {
     const int position = srcs_[n]->currentIndex();
     if (position < 0)
         return;
-    par.change([&](Tpar& p) { p.src[n] = static_cast<uint8_t>(position); });
+    par.edit([&](Tpar& p) { p.src[n] = static_cast<uint8_t>(position); });
     save();
 }
 
 void Tfmain::scaleChange() {
     const uint8_t v = scale->currentIndex() > 0 ? 1 : 0;
-    par.change([&](Tpar& p) { p.scale = v; });
+    par.edit([&](Tpar& p) { p.scale = v; });
     save();
 }
 
@@ -482,7 +486,7 @@ void Tfmain::indChange() {
     const int position = ind->currentIndex();
     if (position < 0)
         return;
-    par.change([&](Tpar& p) { p.ind = static_cast<uint8_t>(position); });
+    par.edit([&](Tpar& p) { p.ind = static_cast<uint8_t>(position); });
     save();
 }
 
@@ -490,7 +494,7 @@ void Tfmain::agrChange() {
     const int position = agr->currentIndex();
     if (position < 0)
         return;
-    par.change([&](Tpar& p) { p.agr = static_cast<uint8_t>(position); });
+    par.edit([&](Tpar& p) { p.agr = static_cast<uint8_t>(position); });
     save();
 }
 
@@ -512,7 +516,7 @@ void Tfmain::writeLevel(ByteSpinBox* box, int8_t Tpar::*field, int value) {
         refuseLevel(box, field, value);
         return;
     }
-    par.change([&](Tpar& p) { p.*field = static_cast<int8_t>(value); });
+    par.edit([&](Tpar& p) { p.*field = static_cast<int8_t>(value); });
     save();
 }
 
@@ -545,13 +549,53 @@ void Tfmain::tmrTimer() {
         mailbox.post(Request{cmd_get_par, {}, false});
 }
 
+void Tfmain::linkWatchTimer() {
+    const uint64_t given_up = link_health::edits_given_up();
+    if (given_up != given_up_seen_) {
+        given_up_seen_ = given_up;
+        given_up_shown_ = true;
+        written_when_given_up_ = par.last_written();
+    } else if (par.last_written() > written_when_given_up_) {
+        given_up_shown_ = false; // a later change has reached a unit
+    }
+    QString note;
+    if (par.failing()) {
+        given_up_shown_ = false;
+        note = QStringLiteral("Изменение не передано блоку: нет связи. Оно будет отправлено, когда связь "
+                              "восстановится");
+    } else if (given_up_shown_) {
+        note = QStringLiteral("Изменение не передано блоку: блок отключён");
+    }
+    switch (link_health::state()) {
+    case link_health::State::not_answering:
+        note = note.isEmpty() ? QStringLiteral("Блок не отвечает: проверьте питание и кабель") : note;
+        break;
+    case link_health::State::not_understood:
+        note = note.isEmpty() ? QStringLiteral("Ответы блока не распознаются (неверная контрольная сумма "
+                                               "или длина): проверьте кабель и блок")
+                              : note;
+        break;
+    case link_health::State::fine:
+        break;
+    }
+    QStatusBar* bar = statusBar();
+    if (note == link_note_)
+        return;
+    // Another line (discovery's) is left alone; the link's own is replaced or cleared.
+    if (!note.isEmpty())
+        bar->showMessage(note);
+    else if (bar->currentMessage() == link_note_)
+        bar->clearMessage();
+    link_note_ = note;
+}
+
 void Tfmain::DEFClick() {
     QMessageBox ask(QMessageBox::Question, DEF->text(), QStringLiteral("Установить значения по умолчанию?"),
                     QMessageBox::Ok | QMessageBox::Cancel, this);
     ask.setDefaultButton(QMessageBox::Cancel); // a stray Enter does not reset the unit
     if (ask.exec() != QMessageBox::Ok)
         return;
-    par.set(default_par);
+    par.edit([](Tpar& p) { p = default_par; });
     save();
     refresh();
     clearActiveControl();
@@ -618,7 +662,7 @@ void Tfmain::IMPClick() {
         return;
     }
     // Only the file's bytes change: a reply that arrived meanwhile keeps the rest.
-    par.change([&](Tpar& p) { config_file::overlay(p, head); });
+    par.edit([&](Tpar& p) { config_file::overlay(p, head); });
     clearActiveControl(); // the next reply shows in every control
     save();
     // No refresh: the window shows what the unit reports back, sanitised, with its next reply.

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -67,6 +68,8 @@ public:
     void refresh();
 
     QTimer tmr; // the settings poll
+    // Tells the operator how the link is doing, and has a lost control path opened anew.
+    QTimer link_watch;
 
     // Brings the device link up on every activation (usb_init); tests put their own in.
     std::function<bool()> link_init;
@@ -118,6 +121,7 @@ private:
     void focusWindowChanged(QWindow* now);
     void FormClose();
     void tmrTimer();
+    void linkWatchTimer();
 
     // The control that holds the window's keyboard focus, if it is `w`.
     bool isActiveControl(const QWidget* w) const;
@@ -135,6 +139,10 @@ private:
     bool focus_was_own_box_ = false;
     bool back_from_own_box_ = false;
     bool range_error_open_ = false; // one "Range check error" box at a time
+    QString link_note_;             // the link's line in the status bar, while shown
+    uint64_t given_up_seen_ = 0;    // changes given up that the operator has been told of
+    bool given_up_shown_ = false;
+    uint64_t written_when_given_up_ = 0;
     std::array<SelectorButton*, 4> buts_{};
     std::array<QComboBox*, 2> groups_{};
     std::array<QComboBox*, 8> srcs_{};

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -192,4 +193,43 @@ TEST_F(MainWindowWithUnit, AFirmwareUpdateFromTheMenuEndsWithTheUnitBackInItsFir
     EXPECT_EQ(unit->last_update(), std::optional<bool>(true));
     ASSERT_TRUE(wait_for([&] { return update.dev_name->text() == "RV-390PKTA" && !boot_mode; }, 10000));
     EXPECT_TRUE(wait_for([&] { return enabled(); }));
+}
+
+TEST_F(MainWindowWithUnit, TellsWhenTheUnitStopsAnsweringOrIsNotUnderstoodAndClearsItAfterwards) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    const auto status = [&] { return main.statusBar()->currentMessage(); };
+    const struct {
+        void (*fault)(UnitFaults&);
+        const char* says;
+    } cases[] = {
+        {[](UnitFaults& f) { f.corrupt_crc = true; }, "Ответы блока не распознаются"},
+        {[](UnitFaults& f) { f.drop_every = 1; }, "Блок не отвечает"},
+    };
+    for (const auto& c : cases) {
+        UnitFaults f;
+        c.fault(f);
+        unit->set_faults(f);
+        ASSERT_TRUE(wait_for([&] { return status().startsWith(QString::fromUtf8(c.says)); }, 15000))
+            << c.says;
+        unit->set_faults({});
+        ASSERT_TRUE(wait_for([&] { return status().isEmpty(); }, 15000)) << c.says;
+    }
+}
+
+TEST_F(MainWindowWithUnit, AChangeThatCannotBeSentIsToldAndSentOnceTheLinkIsBack) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    const auto told = [&] {
+        return main.statusBar()->currentMessage().contains(QStringLiteral("не передано"));
+    };
+    UnitFaults slow;
+    slow.report_delay = 1200ms; // past the library's limit for an answer: every send fails
+    unit->set_faults(slow);
+    main.but3->click();
+    ASSERT_TRUE(wait_for(told, 15000));
+    unit->set_faults({});
+    // Replies of polls that went through meanwhile did not undo the change on the way.
+    ASSERT_TRUE(wait_for([&] { return unit->settings()[0] == 3 && !told(); }, 15000));
+    EXPECT_TRUE(green(main.but3));
 }

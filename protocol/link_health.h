@@ -1,0 +1,29 @@
+// How the link to the open unit is doing, for the operator: counted by the link's threads, read by the
+// main window, so that a unit that stops answering, answers nonsense or cannot be written to is never a
+// silent, grey window.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace link_health {
+
+// No valid reply for this long from an open unit in its normal firmware (polled every 200 ms) is told.
+inline constexpr auto silence_limit = std::chrono::seconds(2);
+
+// Input thread: an input report arrived; a message in it passed its length and CRC checks.
+void report_arrived();
+void message_verified();
+// Discovery: a unit in its normal firmware was opened; no unit is open any more (or one in its boot
+// loader, which is not polled).
+void unit_opened();
+void unit_closed();
+// Settings gate: an operator's change that had not reached the unit was given up with its unit.
+void edit_given_up();
+
+enum class State { fine, not_answering, not_understood };
+State state();
+// How many changes have been given up so far.
+uint64_t edits_given_up();
+
+} // namespace link_health
