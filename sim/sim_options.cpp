@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <stdexcept>
 
 namespace {
@@ -138,6 +139,22 @@ bool UnitFaults::*switch_member(std::string_view name) {
     return nullptr;
 }
 
+// The faults that happen at random, by how often, in percent.
+struct Percent {
+    const char* name;
+    unsigned UnitFaults::*member;
+};
+const Percent percents[] = {{"late-answer-percent", &UnitFaults::late_answer_percent},
+                            {"drop-reply-percent", &UnitFaults::drop_reply_percent},
+                            {"corrupt-reply-percent", &UnitFaults::corrupt_reply_percent}};
+
+unsigned UnitFaults::*percent_member(std::string_view name) {
+    for (const Percent& p : percents)
+        if (name == p.name)
+            return p.member;
+    return nullptr;
+}
+
 } // namespace
 
 void set_fault(UnitFaults& f, std::string_view name, std::string_view value) {
@@ -151,10 +168,17 @@ void set_fault(UnitFaults& f, std::string_view name, std::string_view value) {
         f.unplug_after_blocks = static_cast<unsigned>(number(value, "unplug-after", 1000000));
     } else if (name == "report-delay") {
         f.report_delay = report_delay(value);
+    } else if (name == "late-answer-max") {
+        f.late_answer_max = std::chrono::milliseconds(number(value, "late-answer-max", 10000));
+    } else if (auto percent = percent_member(name)) {
+        f.*percent = static_cast<unsigned>(number(value, std::string(name), 100));
+    } else if (name == "seed") {
+        f.seed = number(value, "seed", std::numeric_limits<unsigned long>::max());
     } else {
         bad("unknown fault '" + std::string(name) +
             "'; the faults are drop-every, corrupt-crc, wrong-length, silent-finish, fail-update, "
-            "refuse-writes, unplug-after and report-delay");
+            "refuse-writes, unplug-after, report-delay, late-answer-max, late-answer-percent, "
+            "drop-reply-percent, corrupt-reply-percent and seed");
     }
 }
 
@@ -174,7 +198,17 @@ std::string faults_text(const UnitFaults& f) {
                       static_cast<double>(f.report_delay.count()) / 1000);
         add(ms);
     }
-    return s.empty() ? "none" : s;
+    if (f.late_answer_max.count())
+        add("late-answer-max " + std::to_string(f.late_answer_max.count()) + " ms at " +
+            std::to_string(f.late_answer_percent) + "%");
+    if (f.drop_reply_percent)
+        add("drop-reply-percent " + std::to_string(f.drop_reply_percent));
+    if (f.corrupt_reply_percent)
+        add("corrupt-reply-percent " + std::to_string(f.corrupt_reply_percent));
+    if (s.empty())
+        return "none";
+    const bool random = f.late_answer_max.count() || f.drop_reply_percent || f.corrupt_reply_percent;
+    return random ? s + ", seed " + std::to_string(f.seed) : s;
 }
 
 TparBytes parse_settings(std::string_view text) {
@@ -238,7 +272,9 @@ SimArgs parse_sim_args(const std::vector<std::string>& args) {
             check_bus_name(a.unit.bus_name);
         } else if (o.starts_with("--") && switch_member(std::string_view(o).substr(2))) {
             set_fault(a.unit.faults, std::string_view(o).substr(2), "on");
-        } else if (o == "--drop-every" || o == "--unplug-after" || o == "--report-delay") {
+        } else if (o == "--drop-every" || o == "--unplug-after" || o == "--report-delay" ||
+                   o == "--late-answer-max" || o == "--seed" ||
+                   (o.starts_with("--") && percent_member(std::string_view(o).substr(2)))) {
             const std::string name = o.substr(2);
             set_fault(a.unit.faults, name, value());
         } else {
@@ -277,6 +313,12 @@ Faults (all off by default):
   --refuse-writes       every flash and EEPROM write is refused
   --unplug-after N      the link drops after N write blocks of an update
   --report-delay MS     slow link: each report takes MS milliseconds (1 models full-speed USB)
+  --late-answer-max MS  the acknowledgement of an output report comes 0..MS ms late (at most
+                        10000; the host gives up after a second)
+  --late-answer-percent P    ...for P% of the reports (default 100)
+  --drop-reply-percent P     P% of the replies are not sent
+  --corrupt-reply-percent P  P% of the replies carry a wrong CRC
+  --seed N              the random source of these three faults starts at N (default 0)
 
 Commands on stdin (end of input only stops reading them; the unit stays until quit or a signal):
   status, settings [HEX], flashed, plug, unplug, boot, normal,

@@ -31,6 +31,7 @@ TparBytes parse_settings(std::string_view text);
 std::string settings_text(const TparBytes& block);
 
 // Sets one fault by its option name without the dashes ("drop-every", "corrupt-crc", ...). Switches
-// take on/off (or nothing for on), counts a number, report-delay milliseconds.
+// take on/off (or nothing for on); counts, percentages and the seed a number; report-delay and
+// late-answer-max milliseconds.
 void set_fault(UnitFaults& faults, std::string_view name, std::string_view value);
 std::string faults_text(const UnitFaults& faults);

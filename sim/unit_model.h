@@ -30,6 +30,12 @@ struct UnitFaults {
     bool refuse_writes = false;       // every cmd_write_flash and cmd_write_eep is refused
     unsigned unplug_after_blocks = 0; // the link drops after this many write blocks (0: never)
     std::chrono::microseconds report_delay{0}; // slow link: each report, either way, takes this long
+    // Faults drawn at random, each time from the unit's random source (seeded with `seed`):
+    std::chrono::milliseconds late_answer_max{0}; // an output report's control-path acknowledgement
+    unsigned late_answer_percent = 100;           // comes this often 0..late_answer_max late (0: never)
+    unsigned drop_reply_percent = 0;              // replies not sent
+    unsigned corrupt_reply_percent = 0;           // replies sent with a wrong CRC
+    uint64_t seed = 0;                            // the random source starts here when faults are set
 
     bool operator==(const UnitFaults&) const = default;
 };

@@ -3,6 +3,7 @@
 
 #include "protocol/commands.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -76,12 +77,13 @@ const char* mode_text(UnitMode mode) {
 VirtualUnit::VirtualUnit(const UnitOptions& o)
     : serial_(o.serial), version_(o.version), restart_delay_(o.restart_delay),
       bus_name_(o.bus_name.empty() ? default_bus_name(o.serial) : o.bus_name), device_(bus_name_, {}),
-      model_(o.mode, o.settings), faults_(o.faults) {
-    device_.on_set_output = [this](const std::vector<uint8_t>& r) { return take_report(r); };
-    device_.on_output = [this](const std::vector<uint8_t>& r) { (void)take_report(r); };
+      model_(o.mode, o.settings), faults_(o.faults), random_(o.faults.seed) {
+    device_.on_set_output = [this](const std::vector<uint8_t>& r) { return take_report(r, true); };
+    device_.on_output = [this](const std::vector<uint8_t>& r) { (void)take_report(r, false); };
     if (o.gadget) {
         gadget_ = std::make_unique<GadgetLink>(*o.gadget);
-        gadget_->on_output = [this](const std::vector<uint8_t>& r) { (void)take_report(r); };
+        // The gadget's endpoint takes every report at once: nothing to answer late.
+        gadget_->on_output = [this](const std::vector<uint8_t>& r) { (void)take_report(r, false); };
     }
     worker_ = std::thread([this] { work(); });
 }
@@ -94,7 +96,7 @@ VirtualUnit::~VirtualUnit() {
     cv_.notify_all();
     worker_.join();
     {
-        std::lock_guard lock(emit_m_);
+        std::lock_guard lock(event_m_);
         on_event = nullptr;
     }
     std::lock_guard life(life_m_);
@@ -152,7 +154,7 @@ bool VirtualUnit::plug_locked() {
     std::snprintf(line, sizeof line, "plugged %s, serial %s, version %u.%u (%s)", info.product_name->c_str(),
                   serial_.c_str(), version_ >> 8, version_ & 0xFF,
                   info.product == boot_product_id ? "boot loader" : "normal firmware");
-    emit({UnitEvent::Kind::plugged, line});
+    tell({UnitEvent::Kind::plugged, line});
     return true;
 }
 
@@ -174,7 +176,7 @@ void VirtualUnit::unplug_locked() {
         plugged_ = false;
     }
     cv_.notify_all();
-    emit({UnitEvent::Kind::unplugged, "unplugged"});
+    tell({UnitEvent::Kind::unplugged, "unplugged"});
 }
 
 void VirtualUnit::restart(UnitMode mode) {
@@ -221,7 +223,7 @@ void VirtualUnit::carry_out(Action a) {
         std::lock_guard lock(m_);
         model_.set_mode(mode);
     }
-    emit({UnitEvent::Kind::restart, std::string("restarting into the ") + mode_text(mode) + " (" +
+    tell({UnitEvent::Kind::restart, std::string("restarting into the ") + mode_text(mode) + " (" +
                                         std::to_string(restart_delay_.count()) + " ms)"});
     {
         // The unit's restart time: modelled, so a timed wait; cut short only when the unit goes away.
@@ -247,13 +249,21 @@ void VirtualUnit::link_pause(std::chrono::microseconds d) {
     cv_.wait_for(lock, d, [&] { return stop_ || unplugging_; });
 }
 
-void VirtualUnit::emit(const UnitEvent& e) {
-    std::lock_guard lock(emit_m_);
+void VirtualUnit::tell(const UnitEvent& e) {
+    std::lock_guard lock(event_m_);
     if (on_event)
         on_event(e);
 }
 
-bool VirtualUnit::take_report(const std::vector<uint8_t>& report) {
+bool VirtualUnit::chance(unsigned percent) {
+    if (percent == 0)
+        return false;
+    return percent >= 100 || std::uniform_int_distribution<unsigned>(0, 99)(random_) < percent;
+}
+
+bool VirtualUnit::take_report(const std::vector<uint8_t>& report, bool control) {
+    if (control)
+        answer_late();
     UnitFaults faults = this->faults();
     link_pause(faults.report_delay);
     std::vector<UnitEvent> events;
@@ -279,12 +289,29 @@ bool VirtualUnit::take_report(const std::vector<uint8_t>& report) {
         }
     }
     for (const UnitEvent& e : events)
-        emit(e);
+        tell(e);
     if (!reply.empty())
         send_reply(reply, faults);
     if (then)
         schedule(*then);
     return ack;
+}
+
+void VirtualUnit::answer_late() {
+    std::chrono::milliseconds late{0};
+    {
+        std::lock_guard lock(m_);
+        const auto max = faults_.late_answer_max.count();
+        if (max > 0 && chance(faults_.late_answer_percent))
+            late = std::chrono::milliseconds(std::uniform_int_distribution<long long>(0, max)(random_));
+    }
+    if (late.count() == 0)
+        return;
+    // A busy unit: it takes the report only after the wait, so its answer and any reply come that much
+    // later. A host that gave up after its second gets the answer late on the same connection, and the
+    // unit still acts on the report, as one that had the data but could not end the transfer in time.
+    tell({UnitEvent::Kind::fault, "fault: answer " + std::to_string(late.count()) + " ms late"});
+    link_pause(late);
 }
 
 void VirtualUnit::process(const std::vector<uint8_t>& message, std::vector<UnitEvent>& events,
@@ -304,10 +331,20 @@ void VirtualUnit::process(const std::vector<uint8_t>& message, std::vector<UnitE
     else if (code == cmd_finish && model_.mode() == UnitMode::boot)
         kind = faults_.silent_finish ? UnitEvent::Kind::fault : UnitEvent::Kind::update;
     events.push_back({kind, o.what});
-    if (o.reply_type)
-        reply = unit_link::reply_message(
-            *o.reply_type, o.reply_payload,
-            {.corrupt_crc = faults_.corrupt_crc, .wrong_length = faults_.wrong_length});
+    if (o.reply_type) {
+        if (chance(faults_.drop_reply_percent)) {
+            events.push_back({UnitEvent::Kind::fault,
+                              "fault: reply " + unit_link::command_name(*o.reply_type) + " not sent"});
+        } else {
+            const bool corrupt = faults_.corrupt_crc || chance(faults_.corrupt_reply_percent);
+            reply = unit_link::reply_message(*o.reply_type, o.reply_payload,
+                                             {.corrupt_crc = corrupt, .wrong_length = faults_.wrong_length});
+            if (corrupt)
+                events.push_back(
+                    {UnitEvent::Kind::fault,
+                     "fault: reply " + unit_link::command_name(*o.reply_type) + " with a wrong CRC"});
+        }
+    }
     ack = !o.refused; // a refused write stalls its last report: the host's send fails
     if (o.then != Then::stay) {
         going_down_ = true;
@@ -332,11 +369,10 @@ void VirtualUnit::send_reply(const std::vector<uint8_t>& message, const UnitFaul
             device_.send_input(r);
     }
     char line[128];
-    std::snprintf(line, sizeof line, "reply %s (0x%02X): %zu bytes in %zu report%s%s%s",
+    std::snprintf(line, sizeof line, "reply %s (0x%02X): %zu bytes in %zu report%s%s",
                   unit_link::command_name(message[0]).c_str(), message[0], message.size(), reports.size(),
-                  reports.size() == 1 ? "" : "s", faults.corrupt_crc ? ", CRC corrupted (fault)" : "",
-                  faults.wrong_length ? ", length field wrong (fault)" : "");
-    emit({UnitEvent::Kind::reply, line});
+                  reports.size() == 1 ? "" : "s", faults.wrong_length ? ", length field wrong (fault)" : "");
+    tell({UnitEvent::Kind::reply, line});
 }
 
 bool VirtualUnit::plugged() const {
@@ -398,13 +434,15 @@ void VirtualUnit::set_faults(const UnitFaults& faults) {
     {
         std::lock_guard lock(m_);
         faults_ = faults;
+        random_.seed(faults.seed);
     }
     cv_.notify_all();
 }
 
-std::vector<ReceivedCommand> VirtualUnit::commands() const {
+std::vector<ReceivedCommand> VirtualUnit::commands(std::size_t from) const {
     std::lock_guard lock(m_);
-    return commands_;
+    return {commands_.begin() + static_cast<std::ptrdiff_t>(std::min(from, commands_.size())),
+            commands_.end()};
 }
 
 std::size_t VirtualUnit::command_count() const {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <thread>
@@ -83,9 +84,11 @@ public:
     std::optional<bool> last_update() const;   // result of the last cmd_finish answered
 
     UnitFaults faults() const;
+    // Also starts the random source of the random faults again from faults.seed.
     void set_faults(const UnitFaults& faults);
 
-    std::vector<ReceivedCommand> commands() const;
+    // Every command received, or those from the index `from` on.
+    std::vector<ReceivedCommand> commands(std::size_t from = 0) const;
     std::size_t command_count() const;
     unsigned restarts() const; // restarts that brought the unit back onto the bus
     // Block until the condition holds or the timeout passes; true when it holds.
@@ -96,12 +99,15 @@ public:
 private:
     enum class Action { restart_boot, restart_normal, unplug };
 
-    bool take_report(const std::vector<uint8_t>& report);
+    // `control`: the report came as a control transfer, whose acknowledgement the host waits for.
+    bool take_report(const std::vector<uint8_t>& report, bool control);
     void process(const std::vector<uint8_t>& message, std::vector<UnitEvent>& events,
                  std::vector<uint8_t>& reply, std::optional<Action>& then, bool& ack);
     void send_reply(const std::vector<uint8_t>& message, const UnitFaults& faults);
+    void answer_late();            // the late_answer fault, before a control-path report is taken
+    bool chance(unsigned percent); // m_ held
     void link_pause(std::chrono::microseconds d);
-    void emit(const UnitEvent& e);
+    void tell(const UnitEvent& e); // to on_event
     void schedule(Action a);
     void work();
     void carry_out(Action a);
@@ -123,6 +129,7 @@ private:
     mutable std::condition_variable cv_;
     UnitModel model_;
     UnitFaults faults_;
+    std::mt19937_64 random_;
     unit_link::MessageAssembler assembler_;
     std::vector<ReceivedCommand> commands_;
     std::string error_;
@@ -134,6 +141,6 @@ private:
     bool unplugging_ = false; // cuts the modelled link delays short
     bool stop_ = false;
 
-    std::mutex emit_m_;
+    std::mutex event_m_;
     std::thread worker_; // carries out restarts and unplugs, which cannot run on the device's thread
 };

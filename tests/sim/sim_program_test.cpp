@@ -47,8 +47,9 @@ TEST_F(Program, PrintsALinePerEventAndFollowsItsCommands) {
     ASSERT_TRUE(line_with("plugged RV-390PKTA(boot)"));
     type("settings 00 01 01 00 01 02 03 04 05 06 07 00 EE 0A 01 02 00\n");
     ASSERT_TRUE(line_with("settings: 00 01 01"));
-    type("fault drop-every 3\n");
-    ASSERT_TRUE(line_with("faults: drop-every 3"));
+    type("fault drop-every 3\nfault late-answer-max 1500\nfault drop-reply-percent 10\n");
+    ASSERT_TRUE(
+        line_with("faults: drop-every 3, late-answer-max 1500 ms at 100%, drop-reply-percent 10, seed 0"));
     type("unplug\n");
     ASSERT_TRUE(line_with("unplugged"));
     type("plug\n");
@@ -81,6 +82,7 @@ TEST_F(Program, RefusesBadArgumentsWithAReason) {
         {{"--settings", "00 01"}, "2 bytes given"},
         {{"--version", "1.300"}, "above the limit"},
         {{"--report-delay", "1500"}, "below 1000 ms"},
+        {{"--corrupt-reply-percent", "101"}, "above the limit"},
         {{"--serial"}, "needs a value"},
         {{"--bogus"}, "unknown option"},
         {{"make-update", "--flash", "f.bin"}, "-o FILE"},

@@ -418,6 +418,61 @@ TEST_F(Host, FaultsThatSpoilRepliesMakeTheUtilityDropThem) {
     EXPECT_EQ(long_field[5 + 2], 18);
 }
 
+TEST_F(Host, RandomFaultsHappenAsOftenAsAskedAndRepeatWithTheirSeed) {
+    const UnitFaults f = faults([](UnitFaults& f) {
+        f.late_answer_max = 20ms;
+        f.late_answer_percent = 50;
+        f.drop_reply_percent = 30;
+        f.corrupt_reply_percent = 30;
+        f.seed = 7;
+    });
+    VirtualUnit unit(options(UnitMode::normal, f));
+    std::mutex m;
+    std::vector<std::string> lines; // a command's fault lines are told before its transfer ends
+    unit.on_event = [&](const UnitEvent& e) {
+        std::lock_guard lock(m);
+        if (e.kind == UnitEvent::Kind::fault)
+            lines.push_back(e.line);
+    };
+    ASSERT_TRUE(unit.plug());
+    ASSERT_TRUE(open_unit());
+    const auto run = [&] {
+        std::lock_guard lock(m);
+        std::vector<std::string> seen = std::move(lines);
+        lines.clear();
+        return seen;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(send(cmd_get_par));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    const std::vector<std::string> first = run();
+
+    std::size_t late = 0, not_sent = 0, wrong = 0;
+    std::chrono::milliseconds waited{0};
+    for (const std::string& line : first) {
+        if (line.ends_with(" ms late")) {
+            ++late;
+            waited += std::chrono::milliseconds(std::stoi(line.substr(line.find("answer ") + 7)));
+        }
+        not_sent += line.ends_with("not sent");
+        wrong += line.ends_with("wrong CRC");
+    }
+    EXPECT_GT(late, 0u);
+    EXPECT_GT(not_sent, 0u);
+    EXPECT_GT(wrong, 0u);
+    EXPECT_LE(waited, late * 20ms);
+    EXPECT_GE(elapsed, waited); // the answers really came that late
+    // Only the replies sent whole get through the utility's check.
+    ASSERT_TRUE(raw_reports(40 - not_sent));
+    EXPECT_EQ(messages_waiting(), 40 - not_sent - wrong);
+
+    unit.set_faults(f); // the random source starts again
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(send(cmd_get_par));
+    EXPECT_EQ(run(), first);
+}
+
 TEST_F(Host, FaultsOfTheUpdatePath) {
     // silent finish: no reply and no restart; the boot loader still answers what follows.
     VirtualUnit unit(options(UnitMode::boot, faults([](UnitFaults& f) { f.silent_finish = true; })));
