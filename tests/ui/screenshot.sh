@@ -13,7 +13,6 @@ fi
 
 # A real X window to capture, whatever platform the caller's environment chose (tests run offscreen).
 export QT_QPA_PLATFORM=xcb
-unset WAYLAND_DISPLAY
 
 work=$(mktemp -d)
 cleanup() { kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"; }
