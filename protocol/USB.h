@@ -2,6 +2,7 @@
 #pragma once
 
 #include "hidlib/HIDtypes.h"
+#include "protocol/framing.h"
 
 #include <array>
 #include <cstdint>
@@ -11,18 +12,6 @@
 #include <vector>
 
 struct Request;
-
-// Bytes of message carried by one report, and the report's size including its ID.
-inline constexpr std::size_t chunk_size = 58;
-inline constexpr std::size_t report_size = 65;
-using Report = std::array<uint8_t, report_size>;
-
-// Command, big-endian payload length, payload, big-endian CRC. Throws std::length_error when the
-// message would exceed 65,535 bytes.
-std::vector<uint8_t> build_message(uint8_t cmd, std::span<const uint8_t> payload);
-
-// Cuts a message into output reports (ID 1, offset, total = message length, 58-byte chunk).
-void cut_reports(std::span<const uint8_t> message, const std::function<void(const Report&)>& out);
 
 // Worker thread: frames and sends one request through the library. True when the last report was
 // accepted; false at once when no unit is open. A framing error is shown on the user-interface thread.

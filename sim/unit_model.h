@@ -1,7 +1,7 @@
 // The unit's firmware and boot loader as a plain state machine: settings, flash and EEPROM, no threads.
 #pragma once
 
-#include "ui/settings.h"
+#include "ui/settings_block.h"
 
 #include <array>
 #include <bitset>
