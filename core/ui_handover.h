@@ -5,13 +5,31 @@
 
 #include <functional>
 
-// What the link shows on the user-interface thread. The windows fill these in when they are created;
-// they are read on the user-interface thread only.
+// The unit as discovery found it: what the operator is shown of it.
+struct UnitIdentity {
+    QString product; // "RV-390PKTA", or "RV-390PKTA(boot)" in its boot loader
+    QString serial;
+    QString version; // "major.minor"
+    QString path;    // the node or bus path
+};
+
+// What the opened unit runs.
+enum class OpenedMode { normal, boot_loader };
+
+// The one way the link tells the windows anything: the windows fill these in when they are created,
+// the link calls them on the user-interface thread only (from other threads through post_to_ui). With
+// none filled in, the link works all the same.
 struct UiHooks {
-    std::function<void()> refresh;              // the main window shows `par`
+    std::function<void()> refresh;              // a settings block from the unit is in `par`
     std::function<void(const QString&)> error;  // a plain message box with an error's text
     std::function<void(bool ok)> update_result; // the unit answered cmd_finish
     std::function<void()> defaults_reset;       // the unit answered cmd_defaults
+    // Discovery: the unit found (an empty identity: none), the mode it was opened in, whether the
+    // settings controls may be used, and a line for the operator (empty: nothing to say).
+    std::function<void(const UnitIdentity&)> unit_identity;
+    std::function<void(OpenedMode)> unit_opened;
+    std::function<void(bool enable)> settings_controls;
+    std::function<void(const QString&)> note;
 };
 extern UiHooks ui_hooks;
 

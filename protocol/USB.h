@@ -4,6 +4,8 @@
 #include "hidlib/HIDtypes.h"
 #include "protocol/framing.h"
 
+#include <QString>
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -39,6 +41,14 @@ bool usb_init();
 // after it returns, and the unit is closed. Run after the worker has stopped.
 void usb_shutdown();
 
-// Discovery: closes the open unit, scans, opens the first unit found and sets the windows for its mode
-// (user-interface thread; also the library's device-change handler).
+// Discovery: closes the open unit, scans, opens the first unit found (or the one chosen with
+// choose_unit) and tells the windows its mode through ui_hooks (user-interface thread; also the
+// library's device-change handler).
 extern "C" void usb_connect();
+// Which unit discovery takes among several: the one with this serial number or node/bus path; empty
+// (the default) takes the first found.
+void choose_unit(const QString& serial_or_path);
+
+// The settings poll: posts cmd_get_par unless the open unit runs its boot loader. The main window's
+// timer calls it every timings::settings_poll; a host without windows drives it the same way.
+void poll_settings();

@@ -4,6 +4,7 @@
 #include "core/Tthr.h"
 #include "core/link_flags.h"
 #include "core/mailbox.h"
+#include "core/timings.h"
 #include "core/ui_handover.h"
 #include "protocol/USB.h"
 #include "protocol/commands.h"
@@ -199,10 +200,16 @@ Tfmain::Tfmain() : controls_(new QWidget(this)) {
         return QFileDialog::getOpenFileName(parent, caption, initial, filter);
     };
     connect(&tmr, &QTimer::timeout, this, &Tfmain::tmrTimer);
-    tmr.start(200);
+    tmr.start(timings::settings_poll);
     connect(&link_watch, &QTimer::timeout, this, &Tfmain::linkWatchTimer);
-    link_watch.start(250);
+    link_watch.start(timings::link_watch);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &Tfmain::focusWindowChanged);
+    ui_hooks.settings_controls = [this](bool enable) { Cont(enable); };
+    ui_hooks.note = [this](const QString& text) {
+        // One line; the whole text (with its remedy) in the tooltip.
+        statusBar()->showMessage(QString(text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+        statusBar()->setToolTip(text);
+    };
     ui_hooks.refresh = [this] {
         refresh();
         // The first block from the opened unit is what makes its controls safe to use.
@@ -214,6 +221,8 @@ Tfmain::Tfmain() : controls_(new QWidget(this)) {
 
 Tfmain::~Tfmain() {
     ui_hooks.refresh = nullptr;
+    ui_hooks.settings_controls = nullptr;
+    ui_hooks.note = nullptr;
     if (fmain == this)
         fmain = nullptr;
 }
@@ -545,8 +554,7 @@ void Tfmain::refuseLevel(ByteSpinBox* box, int8_t Tpar::*field, int value) {
 }
 
 void Tfmain::tmrTimer() {
-    if (!boot_mode.load(std::memory_order_acquire))
-        mailbox.post(Request{cmd_get_par, {}, false});
+    poll_settings();
 }
 
 void Tfmain::linkWatchTimer() {

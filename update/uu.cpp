@@ -3,6 +3,7 @@
 
 #include "core/link_flags.h"
 #include "core/mailbox.h"
+#include "core/timings.h"
 #include "core/ui_handover.h"
 #include "protocol/commands.h"
 #include "update/update_file.h"
@@ -100,15 +101,31 @@ Tfu::Tfu(QWidget* parent)
     };
 
     connect(&tmrb, &QTimer::timeout, this, &Tfu::tmrbTimer);
-    tmrb.start(2000);
+    tmrb.start(timings::update_first_tick);
 
     ui_hooks.update_result = [this](bool ok) { finishReply(ok); };
     ui_hooks.defaults_reset = [this] { defaultsReply(); };
+    ui_hooks.unit_identity = [this](const UnitIdentity& unit) {
+        dev_name->setText(unit.product);
+        dev_serial->setText(unit.serial);
+        dev_version->setText(unit.version);
+    };
+    ui_hooks.unit_opened = [this](OpenedMode mode) {
+        // In the boot loader the buttons come on; in the normal firmware they go off and the
+        // indicator turns green (it is never painted back).
+        const bool boot = mode == OpenedMode::boot_loader;
+        if (!boot)
+            paintIndicator(QColor(0, 255, 0));
+        select->setEnabled(boot);
+        def->setEnabled(boot);
+    };
 }
 
 Tfu::~Tfu() {
     ui_hooks.update_result = nullptr;
     ui_hooks.defaults_reset = nullptr;
+    ui_hooks.unit_identity = nullptr;
+    ui_hooks.unit_opened = nullptr;
     if (fu == this)
         fu = nullptr;
 }
@@ -132,7 +149,7 @@ void Tfu::tmrbTimer() {
             done(QDialog::Accepted); // ends the modal showing
         return;
     }
-    tmrb.setInterval(200);
+    tmrb.setInterval(timings::update_poll);
     if (isVisible() && !upd_busy && !boot_mode.load(std::memory_order_acquire))
         mailbox.post(Request{cmd_upd_poll, {}, false});
 }
@@ -160,7 +177,7 @@ void Tfu::finishReply(bool ok) {
     // Only once the box is gone: the next tick, 100 ms later, closes the window.
     upd_done = true;
     upd_busy = false;
-    tmrb.setInterval(100);
+    tmrb.setInterval(timings::update_close);
 }
 
 void Tfu::defaultsReply() {

@@ -1,5 +1,5 @@
 // The note for a unit found without access: it names the node and the fix that the packaging provides.
-#include "ui/permission_hint.h"
+#include "protocol/permission_hint.h"
 
 #include <QStringList>
 

@@ -1,0 +1,20 @@
+// Every interval of the link and the windows, in one place.
+#pragma once
+
+#include <chrono>
+
+namespace timings {
+using std::chrono::milliseconds;
+
+// The settings poll of a unit in its normal firmware (cmd_get_par).
+inline constexpr milliseconds settings_poll{200};
+// The update window's timer: its first tick after start-up, its update poll (cmd_upd_poll), and the
+// tick that closes the window after the unit's answer to cmd_finish.
+inline constexpr milliseconds update_first_tick{2000};
+inline constexpr milliseconds update_poll{200};
+inline constexpr milliseconds update_close{100};
+// How often the main window looks at the link's health.
+inline constexpr milliseconds link_watch{250};
+// Another try at opening a unit that was found but could not be opened.
+inline constexpr milliseconds retry_open{1000};
+} // namespace timings
