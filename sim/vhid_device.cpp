@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -40,38 +43,49 @@ bool VirtualHidDevice::plug() {
         return false;
     }
     path_ = dir + "/" + name_;
+    // The socket is made ready under a private name beside the bus and then renamed into place. A host
+    // sees the file appear (the library watches the folder) and connects at once: a file that did not
+    // accept yet would count as a dead device, and no later event would say otherwise.
+    static std::atomic<unsigned> staged{0};
+    const std::string staging = dir + ".plugging";
+    ::mkdir(staging.c_str(), 0700);
+    const std::string ready = staging + "/" + std::to_string(::getpid()) + "-" + std::to_string(++staged);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (path_.size() >= sizeof addr.sun_path) {
+    if (path_.size() >= sizeof addr.sun_path || ready.size() >= sizeof addr.sun_path) {
         error_ = path_ + ": path too long for a socket";
         return false;
     }
-    std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    std::memcpy(addr.sun_path, ready.c_str(), ready.size() + 1);
 
     listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listen_fd_ < 0) {
         error_ = std::string("socket: ") + std::strerror(errno);
         return false;
     }
-    int rc = ::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    if (rc != 0 && errno == EADDRINUSE) {
+    ::unlink(ready.c_str()); // left by a process that died here with the same id
+    int rc = ::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+                     ::listen(listen_fd_, 16) == 0
+                 ? ::renameat2(AT_FDCWD, ready.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE)
+                 : -1;
+    if (rc != 0 && errno == EEXIST) {
         // A file left by a device that died is taken over; a live device keeps its name.
+        std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
         const int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         const bool alive = ::connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
         ::close(probe);
-        if (!alive) {
-            ::unlink(path_.c_str());
-            rc = ::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-        } else {
+        if (!alive)
+            rc = ::rename(ready.c_str(), path_.c_str()); // replaces the dead file in one step
+        else
             errno = EADDRINUSE;
-        }
     }
-    if (rc != 0 || ::listen(listen_fd_, 16) != 0) {
+    if (rc != 0) {
         error_ = path_ + ": " +
                  (errno == EADDRINUSE ? "a device of that name is already plugged in"
                                       : std::string(std::strerror(errno)));
         ::close(listen_fd_);
         listen_fd_ = -1;
+        ::unlink(ready.c_str());
         return false;
     }
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
