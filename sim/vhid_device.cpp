@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -42,27 +43,35 @@ bool VirtualHidDevice::plug() {
         return false;
     }
     path_ = dir + "/" + name_;
-    // A name too long for a socket address is bound under a short one beside the bus and moved in.
-    const bool long_name = path_.size() >= sizeof(sockaddr_un::sun_path);
-    static std::atomic<unsigned> plugs{0};
-    const std::string bind_path = long_name ? dir.substr(0, dir.rfind('/')) + "/.vhid-" +
-                                                  std::to_string(::getpid()) + "-" + std::to_string(plugs++)
-                                            : path_;
+    // The socket is made ready under a private name beside the bus and then renamed into place. A host
+    // sees the file appear (the library watches the folder) and connects at once: a file that did not
+    // accept yet would count as a dead device, and no later event would say otherwise. The short
+    // private name also lets a name too long for a socket address be used on the bus.
+    static std::atomic<unsigned> staged{0};
+    const std::string staging = dir + ".plugging";
+    ::mkdir(staging.c_str(), 0700);
+    const std::string ready = staging + "/" + std::to_string(::getpid()) + "-" + std::to_string(++staged);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (bind_path.size() >= sizeof addr.sun_path) {
+    if (ready.size() >= sizeof addr.sun_path) {
         error_ = path_ + ": path too long for a socket";
         return false;
     }
-    std::memcpy(addr.sun_path, bind_path.c_str(), bind_path.size() + 1);
+    std::memcpy(addr.sun_path, ready.c_str(), ready.size() + 1);
 
     listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listen_fd_ < 0) {
         error_ = std::string("socket: ") + std::strerror(errno);
         return false;
     }
-    // A file left by a device that died is taken over; a live device keeps its name.
-    const auto alive = [&] {
+    ::unlink(ready.c_str()); // left by a process that died here with the same id
+    int rc = ::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+                     ::listen(listen_fd_, 16) == 0
+                 ? ::renameat2(AT_FDCWD, ready.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE)
+                 : -1;
+    if (rc != 0 && errno == EEXIST) {
+        // A file left by a device that died is taken over; a live device keeps its name. The file is
+        // reached through a descriptor of it, as its name may not fit a socket address.
         const int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         const int file = ::open(path_.c_str(), O_PATH | O_CLOEXEC);
         sockaddr_un to{};
@@ -74,23 +83,10 @@ bool VirtualHidDevice::plug() {
         if (file >= 0)
             ::close(file);
         ::close(probe);
-        return yes;
-    };
-    int rc = -1;
-    if (alive()) {
-        errno = EADDRINUSE;
-    } else {
-        if (!long_name)
-            ::unlink(path_.c_str());
-        rc = ::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-        if (rc == 0 && ::listen(listen_fd_, 16) != 0)
-            rc = -1;
-        if (rc == 0 && long_name && ::rename(bind_path.c_str(), path_.c_str()) != 0) {
-            const int e = errno;
-            ::unlink(bind_path.c_str());
-            errno = e;
-            rc = -1;
-        }
+        if (!yes)
+            rc = ::rename(ready.c_str(), path_.c_str()); // replaces the dead file in one step
+        else
+            errno = EADDRINUSE;
     }
     if (rc != 0) {
         error_ = path_ + ": " +
@@ -98,6 +94,7 @@ bool VirtualHidDevice::plug() {
                                       : std::string(std::strerror(errno)));
         ::close(listen_fd_);
         listen_fd_ = -1;
+        ::unlink(ready.c_str());
         return false;
     }
     wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
