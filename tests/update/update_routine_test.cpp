@@ -96,7 +96,7 @@ std::vector<uint8_t> block_of(const std::vector<uint8_t>& image, std::size_t add
 class RecordingUnit : public ::testing::Test {
 protected:
     QString write(const std::vector<uint8_t>& bytes) {
-        const QString path = dir.filePath(QStringLiteral("update.voku"));
+        QString path = dir.filePath(QStringLiteral("update.voku"));
         QFile f(path);
         EXPECT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
