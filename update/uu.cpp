@@ -6,7 +6,7 @@
 #include "core/timings.h"
 #include "core/ui_handover.h"
 #include "protocol/commands.h"
-#include "update/update_file.h"
+#include "update/update_procedure.h"
 
 #include <QFileDialog>
 #include <QFrame>
@@ -17,8 +17,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
-
-#include <cmath>
 
 Tfu* fu = nullptr;
 
@@ -212,36 +210,21 @@ void Tfu::progress_error(bool on) {
 }
 
 namespace {
-constexpr int block_size = 512;
-
-QByteArray write_payload(uint16_t address, const QByteArray& block) {
-    QByteArray p;
-    p.reserve(4 + block.size());
-    p.append(static_cast<char>(address >> 8)).append(static_cast<char>(address & 0xFF));
-    p.append(static_cast<char>(block_size >> 8)).append(static_cast<char>(block_size & 0xFF));
-    p.append(block);
-    return p;
-}
-
-std::vector<uint8_t> bytes(const QByteArray& a) {
-    return {a.begin(), a.end()};
+bool send_now(const Request& r) {
+    return mailbox.send_and_wait(r);
 }
 } // namespace
 
 bool Tfu::set_erase(uint16_t address) {
-    const std::vector<uint8_t> payload{static_cast<uint8_t>(address >> 8),
-                                       static_cast<uint8_t>(address & 0xFF)};
-    return mailbox.send_and_wait(Request{cmd_erase, payload, false});
+    return send_erase(address, send_now);
 }
 
 bool Tfu::write_flash(uint16_t address, const QByteArray& block) {
-    if ((address & 0x1FF) == 0)
-        (void)set_erase(address); // a failed erase shows in the write that follows
-    return mailbox.send_and_wait(Request{cmd_write_flash, bytes(write_payload(address, block)), false});
+    return send_flash_block(address, block, send_now);
 }
 
 bool Tfu::write_eep(uint16_t address, const QByteArray& block) {
-    return mailbox.send_and_wait(Request{cmd_write_eep, bytes(write_payload(address, block)), false});
+    return send_eep_block(address, block, send_now);
 }
 
 void Tfu::selectClick() {
@@ -253,52 +236,32 @@ void Tfu::selectClick() {
         ready();
         return;
     }
-    UpdateImages images;
-    try {
-        const UpdateFile file = load_update_file(path);
-        const UpdateHeader header = read_header(file);
-        if (!name_rule_accepts(header.inf, dev_name->text())) {
-            progress_error(true);
-            error(QStringLiteral("Неверный файл!"));
-            progress_error(false);
-            ready();
-            return;
-        }
-        images = build_images(file, header.area);
-    } catch (const UpdateFileError& e) {
+    UpdateSteps steps;
+    steps.sending = [this] {
+        pb->setRange(0, 100);
+        pb->setValue(0);
+        progress_error(false);
+    };
+    steps.progress = [this](int percent) { pb->setValue(percent); };
+    const UpdateResult result =
+        run_update(path, dev_name->text(), steps, send_now, [](const Request& r) { mailbox.post(r); });
+    switch (result.outcome) {
+    case UpdateOutcome::sent:
+        pb->setRange(0, 0); // busy, no position, until the unit answers
+        break;
+    case UpdateOutcome::wrong_file:
+        progress_error(true);
+        error(QStringLiteral("Неверный файл!"));
+        progress_error(false);
+        ready();
+        break;
+    case UpdateOutcome::unreadable_file:
         // Nothing is sent; the buttons stay off until the window is closed.
-        error(QString::fromStdString(e.what()));
-        return;
-    }
-    pb->setRange(0, 100);
-    pb->setValue(0);
-    progress_error(false);
-    if (!send_images(images.flash, images.eeprom)) {
+        error(result.error);
+        break;
+    case UpdateOutcome::block_failed:
         error(QStringLiteral("Ошибка обновления. Повторите попытку."));
         ready();
-        return;
+        break;
     }
-    mailbox.post(Request{cmd_finish, {}, false});
-    pb->setRange(0, 0); // busy, no position, until the unit answers
-}
-
-bool Tfu::send_images(const QByteArray& flash, const QByteArray& eeprom) {
-    const double total = static_cast<double>(flash.size()) + static_cast<double>(eeprom.size());
-    qsizetype taken = 0;
-    QByteArray block(block_size, '\xFF');
-    const auto send = [&](const QByteArray& image, bool is_flash) {
-        for (qsizetype at = 0; at < image.size(); at += block_size) {
-            const qsizetype n = std::min<qsizetype>(block_size, image.size() - at);
-            block.fill('\xFF');
-            std::copy_n(image.constData() + at, n, block.data());
-            const auto address = static_cast<uint16_t>(at);
-            if (!(is_flash ? write_flash(address, block) : write_eep(address, block)))
-                return false;
-            taken += n;
-            // Image bytes over all image bytes, rounded half to even; the last block gives 100.
-            pb->setValue(static_cast<int>(std::nearbyint(static_cast<double>(taken) / total * 100.0)));
-        }
-        return true;
-    };
-    return send(flash, true) && send(eeprom, false);
 }

@@ -63,7 +63,6 @@ private:
     void error(const QString& text);
     void ready(); // buttons back on, not busy
     void progress_error(bool on);
-    bool send_images(const QByteArray& flash, const QByteArray& eeprom);
     void info(const QString& text);
 };
 
