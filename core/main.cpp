@@ -19,6 +19,9 @@ int main(int argc, char* argv[]) {
     SingleInstance instance;
     if (instance.forwarded_to_running())
         return 0;
+    if (!instance.error().isEmpty())
+        // The utility runs all the same; only a later start cannot bring this window forward.
+        qWarning("rv390pkta: a second start will not find this one: %s", qPrintable(instance.error()));
 
     Tfmain main_window;
     Tfu update_window; // hidden until the operator opens it

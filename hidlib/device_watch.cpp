@@ -3,6 +3,7 @@
 #include "hidlib/device_watch.h"
 
 #include "hidlib/platform.h"
+#include "hidlib/vhid_protocol.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -39,8 +40,8 @@ void poke(int fd) {
 
 // The bus folder is made when missing, so that devices plugged in later are seen.
 std::string ensure_bus_dir() {
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
-        ::mkdir((std::string(runtime) + "/vhid").c_str(), 0700);
+    if (const std::string folder = vhid_protocol::bus_folder(); !folder.empty())
+        ::mkdir(folder.c_str(), 0700);
     return platform::vhid::bus_dir();
 }
 

@@ -273,10 +273,9 @@ private:
 } // namespace
 
 std::string bus_dir() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (!runtime || !*runtime)
+    const std::string dir = bus_folder();
+    if (dir.empty())
         return {};
-    std::string dir = std::string(runtime) + "/vhid";
     struct stat st {};
     // Another user's folder, or one others may write into, could hold devices that impersonate a unit.
     if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,6 +10,12 @@
 namespace vhid_protocol {
 
 inline constexpr std::size_t max_packet = 4096;
+
+// The bus: a folder in the user's runtime folder; "" when there is no runtime folder.
+inline std::string bus_folder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return runtime != nullptr && *runtime != '\0' ? std::string(runtime) + "/vhid" : std::string();
+}
 
 enum Type : uint8_t {
     HELLO = 0x01,

@@ -35,7 +35,9 @@ private:
 extern "C" void hid_event(THIDreport report, uint8_t count);
 
 // Device-link initialisation, run on every activation of the main window (user-interface thread).
+// False when the library could not be loaded; usb_init_error() then says why.
 bool usb_init();
+QString usb_init_error();
 
 // Detaches the utility from the library before the process ends: no handler of the utility runs
 // after it returns, and the unit is closed. Run after the worker has stopped.

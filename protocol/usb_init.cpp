@@ -7,17 +7,25 @@
 
 #include <QFileInfo>
 
+namespace {
+QString last_error;
+}
+
+QString usb_init_error() {
+    return last_error;
+}
+
 bool usb_init() {
+    last_error.clear();
     thr.Start();        // only the first activation starts it
     put_library_file(); // throws LibraryFileError: the caller shows it and tries again next time
-    if (!QFileInfo::exists(QString::fromLatin1(library_file_name)))
+    if (!QFileInfo::exists(QString::fromLatin1(library_file_name))) {
+        last_error = QStringLiteral("%1: файл библиотеки пропал сразу после записи").arg(library_file_name);
         return false;
-    // Loaded once; a later activation finds it bound and goes on with the same library.
-    if (hid.HIDscanForDevices == nullptr) {
-        QString error;
-        if (!load_carried_library(error))
-            return false;
     }
+    // Loaded once; a later activation finds it bound and goes on with the same library.
+    if (hid.HIDscanForDevices == nullptr && !load_carried_library(last_error))
+        return false;
     hid.HIDsetEventHandler(&hid_event);
     hid.USBsetEventHandler(&usb_connect);
     usb_connect();

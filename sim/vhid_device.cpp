@@ -26,11 +26,9 @@ VirtualHidDevice::~VirtualHidDevice() {
 }
 
 std::string VirtualHidDevice::bus_dir() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (!runtime || !*runtime)
-        return {};
-    std::string dir = std::string(runtime) + "/vhid";
-    ::mkdir(dir.c_str(), 0700);
+    const std::string dir = bus_folder();
+    if (!dir.empty())
+        ::mkdir(dir.c_str(), 0700);
     return dir;
 }
 

@@ -721,9 +721,12 @@ void Tfmain::FormActivate() {
     activating_ = false;
     if (ok)
         return;
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("Обновление программного обеспечения"),
-                    QStringLiteral("Не удалось инициализировать USB!"), QMessageBox::Ok | QMessageBox::Cancel,
-                    fu);
+    // The box's text as it always was, with the loader's reason on a second line.
+    QString text = QStringLiteral("Не удалось инициализировать USB!");
+    if (const QString why = usb_init_error(); !why.isEmpty())
+        text += QStringLiteral("\n") + why;
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Обновление программного обеспечения"), text,
+                    QMessageBox::Ok | QMessageBox::Cancel, fu);
     box.exec();
     close(); // whichever button: the application ends
 }
