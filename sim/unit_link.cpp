@@ -1,9 +1,9 @@
 // Message reassembly from output reports and replies cut into input reports, as the unit's firmware does.
 #include "sim/unit_link.h"
 
-#include "protocol/framing.h"
 #include "protocol/commands.h"
 #include "protocol/crc.h"
+#include "protocol/framing.h"
 
 #include <algorithm>
 

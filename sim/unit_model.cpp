@@ -116,6 +116,10 @@ UnitModel::Outcome UnitModel::erase(std::span<const uint8_t> payload) {
         return o;
     }
     const std::size_t address = static_cast<std::size_t>(payload[0]) << 8 | payload[1];
+    // An update starts at flash address 0: a new attempt after a refused one starts a new session,
+    // so its result is its own.
+    if (address == 0)
+        session_ = {};
     const std::size_t page = address / unit_page_size;
     std::fill_n(flash_.begin() + static_cast<std::ptrdiff_t>(page * unit_page_size), unit_page_size, 0xFF);
     session_.erased.set(page);

@@ -244,9 +244,13 @@ void VirtualUnit::carry_out(Action a) {
 void VirtualUnit::link_pause(std::chrono::microseconds d) {
     if (d.count() <= 0)
         return;
-    // The time a report takes on the modelled link.
+    // The modelled link runs in frames of this length, as full-speed USB does in 1 ms frames: a report
+    // that arrives during one frame is through at the end of it. So the host's own turnaround, when it
+    // is shorter than a frame, costs nothing, and the pauses' own lateness does not add up.
+    const auto since = std::chrono::steady_clock::now() - frames_from_;
+    const auto frame_end = frames_from_ + (since / d + 1) * d;
     std::unique_lock lock(m_);
-    cv_.wait_for(lock, d, [&] { return stop_ || unplugging_; });
+    cv_.wait_until(lock, frame_end, [&] { return stop_ || unplugging_; });
 }
 
 void VirtualUnit::tell(const UnitEvent& e) {
@@ -311,7 +315,8 @@ void VirtualUnit::answer_late() {
     // later. A host that gave up after its second gets the answer late on the same connection, and the
     // unit still acts on the report, as one that had the data but could not end the transfer in time.
     tell({UnitEvent::Kind::fault, "fault: answer " + std::to_string(late.count()) + " ms late"});
-    link_pause(late);
+    std::unique_lock lock(m_);
+    cv_.wait_for(lock, late, [&] { return stop_ || unplugging_; });
 }
 
 void VirtualUnit::process(const std::vector<uint8_t>& message, std::vector<UnitEvent>& events,

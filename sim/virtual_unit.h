@@ -107,6 +107,7 @@ private:
     void answer_late();            // the late_answer fault, before a control-path report is taken
     bool chance(unsigned percent); // m_ held
     void link_pause(std::chrono::microseconds d);
+    const std::chrono::steady_clock::time_point frames_from_ = std::chrono::steady_clock::now();
     void tell(const UnitEvent& e); // to on_event
     void schedule(Action a);
     void work();
