@@ -54,7 +54,7 @@ UnitFaults soak_faults(uint64_t seed) {
     f.seed = seed;
     return f;
 }
-constexpr int operator_ms = 500;                       // about two changes a second
+constexpr std::pair<int, int> operator_ms{250, 750};   // between changes: about two a second
 constexpr std::pair<int, int> plugged_ms{8000, 12000}; // how long the cable stays in...
 constexpr std::pair<int, int> unplugged_ms{300, 2000}; // ...and out
 constexpr int settle_ms = 30000;                       // at the end, for the last changes to get through
@@ -348,21 +348,27 @@ int main(int argc, char** argv) {
     });
     beat.start(10);
 
+    // Random intervals on precise timers: Qt would line coarse ones up with the window's own, and the
+    // changes and unplugs would always meet the link at the same point of its poll.
+    std::mt19937_64 timing(args->seed + 2);
+    const auto between = [&](std::pair<int, int> r) {
+        return std::uniform_int_distribution<int>(r.first, r.second)(timing);
+    };
     bool acting = true;
     QTimer operator_tick;
+    operator_tick.setTimerType(Qt::PreciseTimer);
+    operator_tick.setSingleShot(true);
     QObject::connect(&operator_tick, &QTimer::timeout, [&] {
         ledger.judge();
         if (acting && person.can_act())
             person.act();
+        operator_tick.start(between(operator_ms));
     });
-    operator_tick.start(operator_ms);
+    operator_tick.start(between(operator_ms));
 
-    std::mt19937_64 cable_random(args->seed + 2);
-    const auto between = [&](std::pair<int, int> r) {
-        return std::uniform_int_distribution<int>(r.first, r.second)(cable_random);
-    };
     unsigned unplugs = 0;
     QTimer cable;
+    cable.setTimerType(Qt::PreciseTimer);
     cable.setSingleShot(true);
     QObject::connect(&cable, &QTimer::timeout, [&] {
         if (unit.plugged()) {
