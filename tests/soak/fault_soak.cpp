@@ -343,7 +343,10 @@ int main(int argc, char** argv) {
     beat.setTimerType(Qt::PreciseTimer);
     QObject::connect(&beat, &QTimer::timeout, [&] {
         const qint64 now = since_start.elapsed();
-        stall_ms = std::max(stall_ms, now - last_beat - 10);
+        if (now - last_beat - 10 > stall_ms) {
+            stall_ms = now - last_beat - 10;
+            trace("longest stall so far: " + std::to_string(stall_ms) + " ms");
+        }
         last_beat = now;
     });
     beat.start(10);
