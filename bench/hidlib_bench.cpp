@@ -13,7 +13,11 @@
 #include <memory>
 #include <mutex>
 #include <sys/resource.h>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -67,6 +71,34 @@ void scan_time(Module& lib, int count) {
     }
     std::printf("scan, %d virtual devices: median %.2f ms, max %.2f ms\n", count, percentile(ms, 0.5),
                 percentile(ms, 1.0));
+}
+
+// Sockets on the bus that take connections and never answer: the first scan that meets them waits for
+// them once; later scans not at all.
+void silent_devices(Module& lib, int count) {
+    std::vector<int> fds;
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const std::string path = VirtualHidDevice::bus_dir() + "/silent" + std::to_string(i);
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        ::listen(fd, 4);
+        fds.push_back(fd);
+    }
+    VirtualHidDevice device("unit", identity(0));
+    device.plug();
+    std::vector<double> ms;
+    for (int run = 0; run < 10; ++run) {
+        const auto t0 = Clock::now();
+        lib.HIDscanForDevices();
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    }
+    std::printf("scan, 1 device and %d silent ones: first %.1f ms, then median %.2f ms, max %.2f ms\n", count,
+                ms[0], percentile({ms.begin() + 1, ms.end()}, 0.5), percentile({ms.begin() + 1, ms.end()}, 1.0));
+    for (int fd : fds)
+        ::close(fd);
 }
 
 std::mutex m;
@@ -138,6 +170,7 @@ int main(int argc, char** argv) {
     }
     scan_time(lib, 32);
     scan_time(lib, 64);
+    silent_devices(lib, 3);
     input_latency(lib);
     idle_cpu(lib, argc > 1 ? std::atoi(argv[1]) : 10);
     return 0;

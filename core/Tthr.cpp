@@ -14,8 +14,10 @@ Tthr::~Tthr() {
 void Tthr::Start() {
     // The worker blocks while there is nothing to send, so it needs no lowered priority; an idle-class
     // thread could be starved by other load in the middle of a firmware update.
-    if (!thread_.joinable())
+    if (!thread_.joinable()) {
+        mailbox.worker_starting();
         thread_ = std::thread([this] { Execute(); });
+    }
 }
 
 void Tthr::Terminate() {

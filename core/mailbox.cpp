@@ -69,6 +69,12 @@ bool Mailbox::pending() const {
     return !queue_.empty() || sending_;
 }
 
+void Mailbox::worker_starting() {
+    std::lock_guard lock(m_);
+    if (!stop_)
+        serving_ = true;
+}
+
 void Mailbox::stop() {
     {
         std::lock_guard lock(m_);

@@ -39,6 +39,9 @@ public:
     // stop() is called. Blocks while there is nothing to do.
     void serve(const std::function<bool(const Request&)>& send);
     void stop();
+    // A worker is being started: synchronous senders wait for it instead of failing because it has not
+    // reached serve() yet.
+    void worker_starting();
 
 private:
     struct Entry {

@@ -64,9 +64,10 @@ namespace vhid {
 std::vector<std::string> list();
 // Describes the devices at `paths` in one pass. A device already described (the same socket file) comes
 // from memory; new ones are asked together, and one that has not answered within new_device_wait_ms is
-// left out, its question kept open: when it answers later, collect_late_answers() takes the answer in.
+// left out, its question kept open: it is not waited for again, and when it answers later,
+// collect_late_answers() takes the answer in. So a silent device costs one wait, once.
 std::vector<Facts> probe_all(const std::vector<std::string>& paths);
-inline constexpr int new_device_wait_ms = 100;
+inline constexpr int new_device_wait_ms = 1000;
 // Connections still waiting for a device's description (for the device watcher to poll).
 std::vector<int> late_answer_fds();
 // Reads the answers that have come in; true when a device has become describable since.

@@ -349,7 +349,8 @@ std::vector<Facts> probe_all(const std::vector<std::string>& paths) {
         k.waiting = fd;
         asked.push_back(&k);
     }
-    // The new devices answer together; one that stays silent costs this scan at most the wait.
+    // The new devices answer together; one that stays silent costs this scan at most the wait, and later
+    // scans nothing.
     const auto deadline = Clock::now() + std::chrono::milliseconds(new_device_wait_ms);
     for (;;) {
         std::vector<pollfd> fds;

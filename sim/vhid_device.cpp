@@ -109,14 +109,14 @@ bool VirtualHidDevice::plug() {
 void VirtualHidDevice::unplug() {
     if (!plugged())
         return;
+    // The file goes first: a scan from now on does not list the device, whose answers are about to stop.
+    ::unlink(path_.c_str());
     stop_ = true;
     const uint64_t one = 1;
     (void)!::write(wake_fd_, &one, sizeof one);
     thread_.join();
-    // Refuse new connections before the file goes, so a rescan prompted by its removal finds nothing.
     ::close(listen_fd_);
     listen_fd_ = -1;
-    ::unlink(path_.c_str());
     {
         std::lock_guard lock(m_);
         for (const Connection& c : connections_)
@@ -201,51 +201,82 @@ void VirtualHidDevice::serve() {
     }
 }
 
-void VirtualHidDevice::handle(Connection& c, const uint8_t* p, std::size_t n) {
-    if (c.role == 0) {
-        if (p[0] != HELLO || n < 2) {
-            c.role = 0xFF;
-            return;
+HostPacket read_host_packet(uint8_t role, const uint8_t* p, std::size_t n) {
+    HostPacket r;
+    if (role == 0) {
+        if (n < 2 || p[0] != HELLO) {
+            r.kind = HostPacket::Kind::hang_up;
+            return r;
         }
+        r.kind = HostPacket::Kind::hello;
+        r.role = p[1];
+        return r;
+    }
+    if (n == 0)
+        return r;
+    switch (p[0]) {
+    case OUTPUT:
+        if (role == ROLE_INTERRUPT)
+            r.kind = HostPacket::Kind::output;
+        break;
+    case SET_OUTPUT:
+        r.kind = HostPacket::Kind::set_output;
+        break;
+    case SET_FEATURE:
+        r.kind = HostPacket::Kind::set_feature;
+        break;
+    case GET_INPUT:
+    case GET_FEATURE:
+        r.kind = p[0] == GET_INPUT ? HostPacket::Kind::get_input : HostPacket::Kind::get_feature;
+        r.sized = n >= 4;
+        if (r.sized) {
+            r.id = p[1];
+            r.length = static_cast<uint16_t>(p[2] | p[3] << 8);
+        }
+        return r;
+    default:
+        break;
+    }
+    if (r.kind != HostPacket::Kind::ignored)
+        r.body.assign(p + 1, p + n);
+    return r;
+}
+
+void VirtualHidDevice::handle(Connection& c, const uint8_t* p, std::size_t n) {
+    const HostPacket in = read_host_packet(c.role, p, n);
+    switch (in.kind) {
+    case HostPacket::Kind::hang_up:
+        c.role = 0xFF;
+        break;
+    case HostPacket::Kind::hello: {
         const auto info = encode(info_);
         (void)::send(c.fd, info.data(), info.size(), MSG_NOSIGNAL);
         // A query ends with INFO, and a query-only device serves nothing else; the host still reads
         // the INFO after the hang-up.
         const bool query_only = (info_.flags & FLAG_QUERY_ONLY) != 0;
-        c.role = (p[1] == ROLE_QUERY || query_only) ? 0xFF : p[1];
-        return;
+        c.role = (in.role == ROLE_QUERY || query_only) ? 0xFF : in.role;
+        break;
     }
-    const Report body(p + 1, p + n);
-    const auto id_and_length = [&](uint8_t& id, uint16_t& length) {
-        if (n < 4)
-            return false;
-        id = p[1];
-        length = static_cast<uint16_t>(p[2] | p[3] << 8);
-        return true;
-    };
-    uint8_t id = 0;
-    uint16_t length = 0;
-    switch (p[0]) {
-    case OUTPUT:
-        if (c.role == ROLE_INTERRUPT && on_output)
-            on_output(body);
+    case HostPacket::Kind::output:
+        if (on_output)
+            on_output(in.body);
         break;
-    case SET_OUTPUT:
-        reply(c.fd, on_set_output && on_set_output(body));
+    case HostPacket::Kind::set_output:
+        reply(c.fd, on_set_output && on_set_output(in.body));
         break;
-    case SET_FEATURE:
-        reply(c.fd, on_set_feature && on_set_feature(body));
+    case HostPacket::Kind::set_feature:
+        reply(c.fd, on_set_feature && on_set_feature(in.body));
         break;
-    case GET_INPUT:
-    case GET_FEATURE: {
-        const auto& get = p[0] == GET_INPUT ? on_get_input : on_get_feature;
+    case HostPacket::Kind::get_input:
+    case HostPacket::Kind::get_feature: {
+        const auto& get = in.kind == HostPacket::Kind::get_input ? on_get_input : on_get_feature;
         std::optional<Report> r;
-        if (id_and_length(id, length) && get)
-            r = get(id, length);
+        if (in.sized && get)
+            r = get(in.id, in.length);
         reply(c.fd, r.has_value(), r);
         break;
     }
-    default:
+    case HostPacket::Kind::ignored:
         break;
     }
 }

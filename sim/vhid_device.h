@@ -12,6 +12,22 @@
 #include <thread>
 #include <vector>
 
+// What one packet from a host asks of a device, read without any socket so that hostile input can be
+// tested on its own: any process of the user may connect to a device.
+struct HostPacket {
+    enum class Kind { hang_up, hello, output, set_output, set_feature, get_input, get_feature, ignored };
+    Kind kind = Kind::ignored;
+    uint8_t role = 0;          // hello: the role asked for
+    bool sized = false;        // get_input, get_feature: the packet carries a report ID and a length
+    uint8_t id = 0;            // get_input, get_feature
+    uint16_t length = 0;       // get_input, get_feature
+    std::vector<uint8_t> body; // output, set_output, set_feature: the report
+};
+
+// Reads packet p of n bytes arriving on a connection in `role` (0 until its HELLO). A connection must
+// start with HELLO; an OUTPUT counts only on an interrupt connection; unknown types are ignored.
+HostPacket read_host_packet(uint8_t role, const uint8_t* p, std::size_t n);
+
 class VirtualHidDevice {
 public:
     using Report = std::vector<uint8_t>;

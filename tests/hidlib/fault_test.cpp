@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <dirent.h>
 #include <mutex>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -206,4 +207,29 @@ TEST_F(Faults, AnOutputReportLongerThanTheRecordIsRefusedAndALongSocketNameIsRea
     lib.HIDcloseDevice();
     device.unplug();
     EXPECT_EQ(written, 0);
+}
+
+TEST(Unloading, TwentyLoadsAndUnloadsLeaveNoThreadDescriptorOrMemoryBehind) {
+    // Memory is checked by the leak sanitizer at exit in the sanitizer builds; here the descriptors.
+    const auto descriptors = [] {
+        int n = 0;
+        if (DIR* d = opendir("/proc/self/fd")) {
+            while (readdir(d))
+                ++n;
+            closedir(d);
+        }
+        return n;
+    };
+    VirtualHidDevice device("unit", identity("1"));
+    ASSERT_TRUE(device.plug());
+    const int before = descriptors();
+    for (int i = 0; i < 20; ++i) {
+        LoadedModule lib;
+        lib.USBsetEventHandler(&on_change);
+        lib.HIDsetEventHandler(&on_input);
+        ASSERT_EQ(lib.HIDscanForDevices(), 1);
+        ASSERT_TRUE(lib.HIDopenDevice(0));
+        lib.HIDcloseDevice();
+    }
+    EXPECT_EQ(descriptors(), before);
 }

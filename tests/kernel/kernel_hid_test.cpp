@@ -20,6 +20,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -115,11 +117,13 @@ protected:
         return cv.wait_for(lock, 10s, [&] { return outputs.size() >= n; });
     }
 
-    GadgetLink gadget;
-    int index = -1;
+    // What the gadget's callback reaches is declared before the gadget, so it outlives it: the gadget goes
+    // first, and its destructor stops and joins the thread that runs the callback.
     std::mutex m;
     std::condition_variable cv;
     std::vector<std::vector<uint8_t>> outputs;
+    int index = -1;
+    GadgetLink gadget;
 };
 
 } // namespace
@@ -467,13 +471,46 @@ TEST(KernelSimProgram, AttachesAsAGadgetWithItsIdentityAndRestartsOnCommand) {
 // hidraw holds a write or an output report in the kernel until the device takes it, up to the USB core's
 // 5 s: the library still gives up at its own limits (200 ms for a write, 1 s for a control transfer).
 TEST_F(KernelGadget, ADeviceThatStopsTakingReportsHoldsNoTransferPastTheLibrarysLimits) {
-    std::mutex hold_m;
-    std::condition_variable hold_cv;
-    bool held = true;
-    gadget.unplug();
-    gadget.on_output = [&](const std::vector<uint8_t>&) { // the device's firmware hangs
-        std::unique_lock lock(hold_m);
-        hold_cv.wait(lock, [&] { return !held; });
+    // The device's firmware hangs until released. The callback runs on the gadget's thread and may run
+    // after this body has returned (reports still in the kernel), so it holds its state by shared_ptr,
+    // never a reference to a local; and the state is released on every way out of this body, or the
+    // thread would never finish and the gadget could not be unplugged.
+    struct Hold {
+        std::mutex m;
+        std::condition_variable cv;
+        bool held = true;
+        std::size_t arrived = 0; // reports that reached the device, counted as they arrive
+        std::vector<uint8_t> last;
+
+        void release() {
+            {
+                std::lock_guard lock(m);
+                held = false;
+            }
+            cv.notify_all();
+        }
+        bool wait(const std::function<bool()>& done) {
+            std::unique_lock lock(m);
+            return cv.wait_for(lock, 10s, done);
+        }
+        std::size_t count() {
+            std::lock_guard lock(m);
+            return arrived;
+        }
+    };
+    const auto hold = std::make_shared<Hold>();
+    struct Release {
+        std::shared_ptr<Hold> hold;
+        ~Release() { hold->release(); }
+    } const release_on_return{hold};
+
+    gadget.unplug(); // joins the gadget's thread: the callback can be replaced
+    gadget.on_output = [hold](const std::vector<uint8_t>& r) {
+        std::unique_lock lock(hold->m);
+        ++hold->arrived;
+        hold->last = r;
+        hold->cv.notify_all();
+        hold->cv.wait(lock, [&] { return !hold->held; });
     };
     ASSERT_TRUE(gadget.plug(unit_identity("RV-390PKTA", unit_product))) << gadget.error();
     const int i = wait_for_product("RV-390PKTA");
@@ -486,29 +523,26 @@ TEST_F(KernelGadget, ADeviceThatStopsTakingReportsHoldsNoTransferPastTheLibrarys
     };
 
     // The gadget's few receive buffers fill; then the host's transfers wait.
-    int sent = 0;
+    std::size_t sent = 0;
     clock::time_point started;
     for (;;) {
         started = clock::now();
         if (lib->HIDSetOutputReport(out.data()) == 0)
             break;
-        ASSERT_LT(++sent, 20) << "the device never stopped taking reports";
+        ASSERT_LT(++sent, 20u) << "the device never stopped taking reports";
     }
     EXPECT_LT(ms_since(started), 4000)
         << "a control transfer waited for the kernel, not the library's second";
     started = clock::now();
-    EXPECT_EQ(lib->HIDwriteDevice(as_report(out)), 0);
+    EXPECT_EQ(lib->HIDwriteDevice(as_report(out)), 0); // withdrawn: the held transfer is still in the kernel
     EXPECT_LT(ms_since(started), 4000) << "a write waited for the kernel, not the library's 200 ms";
 
-    // The device takes reports again: the held one goes through and the link works. Each try is bounded
-    // by the library's second; the held transfer may need a moment to end in the kernel.
-    {
-        std::lock_guard lock(hold_m);
-        held = false;
-    }
-    hold_cv.notify_all();
-    bool through = false;
-    for (int attempt = 0; attempt < 5 && !through; ++attempt)
-        through = lib->HIDSetOutputReport(out.data()) != 0;
-    EXPECT_TRUE(through);
+    // The device takes reports again: the held transfer, which outlived the library's limit, still reaches
+    // it (well within the kernel's 5 s), and then the link works.
+    hold->release();
+    EXPECT_TRUE(hold->wait([&] { return hold->arrived >= sent + 1; }))
+        << "the held report never reached the device (" << hold->count() << " of " << sent + 1 << ")";
+    const auto next = report_with(2);
+    EXPECT_EQ(lib->HIDSetOutputReport(next.data()), 64);
+    EXPECT_TRUE(hold->wait([&] { return hold->last == next; })) << "the next report never reached the device";
 }

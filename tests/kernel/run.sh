@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the kernel tests: a Debian kernel under qemu (TCG) with dummy_hcd, the USB HID gadget and uhid, the
-# host's /usr and the build tree shared read-only; the results come back on the guest's serial console.
+# Runs the kernel tests: a Debian kernel under qemu (TCG) with dummy_hcd, the USB HID gadget and uhid, qemu's
+# own USB keyboard, mouse and tablet, the host's /usr and the build tree shared read-only; the results come
+# back on the guest's serial console. Also the scan yardstick (the library's scan beside hidapi's), when built.
 #
 # Usage: tests/kernel/run.sh BUILD_DIR [--filter GTEST_FILTER] [--plan FILE] [--keep]
 #   --filter  runs only the tests matching the GoogleTest filter (default: all)
@@ -42,6 +43,9 @@ while [ $# -gt 0 ]; do
 done
 
 programs=("$build/tests/kernel/kernel_hid_tests" "$build/tests/kernel/kernel_utility_tests")
+# The scan yardstick: the library's scan beside hidapi's enumeration. Built only where CMake found hidapi
+# (hidapi-hidraw); run when it is built and its libraries are on the host.
+yardstick="$build/tests/kernel/kernel_scan_yardstick"
 if [ -z "$plan_file" ]; then
     for p in "${programs[@]}"; do
         [ -x "$p" ] || fail "$p is not built (build the tree first)"
@@ -75,15 +79,31 @@ for tool in apt-get apt-cache dpkg-deb gzip flock; do
     command -v $tool >/dev/null || skip "$tool is missing"
 done
 
+# hidapi only as a yardstick for the scan (the product never links it): without it the yardstick is left
+# out, not the kernel tests. The guest uses the host's /usr, so the host's install is the guest's.
+yardstick_note=
+if ! dpkg-query -W -f='${Status}' libhidapi-dev 2>/dev/null | grep -q "install ok installed"; then
+    phase "installing libhidapi-dev (the scan yardstick)"
+    apt_install libhidapi-dev || yardstick_note="skipped: libhidapi-dev cannot be installed (apt-get failed, or not root)"
+fi
+if [ -z "$yardstick_note" ]; then
+    if [ ! -x "$yardstick" ]; then
+        yardstick_note="skipped: kernel_scan_yardstick is not built (hidapi was missing when $build was configured: run cmake on it again and build)"
+    elif ldd "$yardstick" 2>/dev/null | grep -q 'not found'; then
+        yardstick_note="skipped: kernel_scan_yardstick misses a library (libhidapi-dev removed since it was built?)"
+    fi
+fi
+
 # --- the kernel, its modules and busybox, cached --------------------------------------------------------
 cache=${RV_KERNEL_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/rv390pkta-kernel}
 mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock 9 # one run fills the cache at a time
 
-# What the guest needs: the USB host and gadget sides, HID, uhid, and 9p over virtio for the shares.
-# Their dependencies (usbcore, udc-core, configfs, hid, netfs, ...) are found from the modules themselves.
-wanted=(dummy_hcd libcomposite usb_f_hid usbhid hid_generic uhid virtio_pci 9pnet_virtio 9p)
+# What the guest needs: the USB host and gadget sides, HID, uhid, the xHCI controller of qemu's own USB HID
+# devices, and 9p over virtio for the shares. Their dependencies (usbcore, udc-core, configfs, hid, netfs,
+# xhci-hcd, ...) are found from the modules themselves. A cache filled for another list is filled again.
+wanted=(dummy_hcd libcomposite usb_f_hid usbhid hid_generic uhid xhci_pci virtio_pci 9pnet_virtio 9p)
 
 # The "depends=" field of a module's .modinfo section: what `modinfo -F depends` prints.
 module_depends() { tr '\0' '\n' <"$1" | sed -n 's/^depends=//p' | tr ',' ' '; }
@@ -151,13 +171,14 @@ fill_cache() {
         place "$m"
     done
     echo "$pkg" >"$out/package"
+    echo "${wanted[*]}" >"$out/wanted"
     rm -rf "$cache/ready"
     mv "$out" "$cache/ready"
     rm -rf "$work"
     trap - EXIT
 }
 
-if [ ! -s "$cache/ready/modules/order" ]; then
+if [ ! -s "$cache/ready/modules/order" ] || [ "$(cat "$cache/ready/wanted" 2>/dev/null)" != "${wanted[*]}" ]; then
     fill_cache
 else
     phase "cached kernel $(cat "$cache/ready/package")"
@@ -197,8 +218,13 @@ else
     {
         echo "run_gtests $(q "${programs[0]}") $(q "$filter") 120"
         echo "run_gtests $(q "${programs[1]}") $(q "$filter") 180"
+        [ -n "$yardstick_note" ] || echo "run_gtests $(q "$yardstick") $(q "$filter") 120"
     } >"$root/plan.sh"
 fi
+# USB HID devices written by others, on qemu's xHCI controller: a keyboard, a mouse and a tablet. The guest
+# waits for their hidraw nodes before the plan, so every test runs with them present.
+qemu_hid=(usb-kbd usb-mouse usb-tablet)
+echo ${#qemu_hid[@]} >"$root/expected-hidraw"
 
 (cd "$root" && find . | "$root/bb/busybox" cpio -o -H newc 2>/dev/null) | gzip -1 >"$run_dir/initrd.gz"
 
@@ -210,6 +236,10 @@ for s in "${shares[@]}"; do
     path=${s#* }
     virtfs+=(-virtfs "local,path=$path,mount_tag=$tag,security_model=none,readonly=on")
 done
+usb=()
+for d in "${qemu_hid[@]}"; do
+    usb+=(-device "$d,bus=xhci.0")
+done
 log="$run_dir/console.log"
 # Bounded: a guest that hangs is stopped; the tests inside have their own, shorter limits.
 set +e
@@ -218,11 +248,12 @@ timeout --kill-after=10 "${RV_KERNEL_TIMEOUT:-600}" \
     -serial stdio -nic none \
     -kernel "$cache/ready/vmlinuz" -initrd "$run_dir/initrd.gz" \
     -append "console=ttyS0 panic=-1 quiet loglevel=4" \
+    -device qemu-xhci,id=xhci "${usb[@]}" \
     "${virtfs[@]}" </dev/null 2>&1 | tr -d '\r' | tee "$log" | grep --line-buffered '^@@kt ' | sed -u 's/^@@kt //'
 qemu_status=${PIPESTATUS[0]}
 set -e
 
-summary=$(grep '^@@kt DONE ' "$log" | tail -n1 | sed 's/^@@kt DONE //')
+summary=$(grep '^@@kt DONE ' "$log" | tail -n1 | sed 's/^@@kt DONE //' || true) # none: the guest did not finish
 [ $keep -eq 1 ] || rm -rf "$root" "$run_dir/initrd.gz"
 if [ -z "$summary" ]; then
     echo "--- console (last 60 lines) ---"
@@ -232,5 +263,14 @@ fi
 passed=$(echo "$summary" | sed -n 's/.*passed=\([0-9]*\).*/\1/p')
 failed=$(echo "$summary" | sed -n 's/.*failed=\([0-9]*\).*/\1/p')
 phase "done"
+# The yardstick's figures once more, next to the result (they are printed under its test too).
+if [ -z "$plan_file" ]; then
+    scan=$(grep '^@@kt   scan: ' "$log" | tail -n1 | sed 's/^@@kt   //' || true)
+    if [ -n "$scan" ]; then
+        echo "$scan"
+    elif [ -n "$yardstick_note" ]; then
+        echo "scan yardstick $yardstick_note"
+    fi
+fi
 echo "kernel: $passed passed, $failed failed"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ] || exit 1

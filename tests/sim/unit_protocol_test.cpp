@@ -493,7 +493,10 @@ TEST_F(Host, FaultsOfTheUpdatePath) {
 
     // a good update reported as failed.
     unit.set_faults(faults([](UnitFaults& f) { f.fail_update = true; }));
+    const unsigned restarts = unit.restarts();
     unit.restart(UnitMode::boot);
+    // The product does not change: only the unit's own count tells the restart is over.
+    ASSERT_TRUE(unit.wait_for_restarts(restarts + 1, 5s));
     ASSERT_TRUE(wait_product("RV-390PKTA(boot)"));
     ASSERT_TRUE(lib.HIDopenDevice(index));
     send_image(cmd_write_flash, Bytes(10, 0x11));

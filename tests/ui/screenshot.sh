@@ -11,6 +11,9 @@ if [ -z "${RV_IN_XVFB:-}" ]; then
   RV_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 800x600x24" "$0" "$@"
 fi
 
+# A real X window to capture, whatever platform the caller's environment chose (tests run offscreen).
+export QT_QPA_PLATFORM=xcb
+
 work=$(mktemp -d)
 cleanup() { kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT

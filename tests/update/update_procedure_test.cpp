@@ -6,6 +6,7 @@
 #include "sim/virtual_unit.h"
 #include "tests/support/boxes.h"
 #include "tests/support/wait.h"
+#include "tests/support/worker.h"
 #include "ui/umain.h"
 #include "update/uu.h"
 
@@ -59,6 +60,7 @@ protected:
         ASSERT_TRUE(unit->plug()) << unit->error();
         ASSERT_TRUE(main.link_init());
         ASSERT_TRUE(boot_mode);
+        ASSERT_TRUE(wait_for_worker()); // else the first block's send fails and nothing is written
         ASSERT_TRUE(update.select->isEnabled());
         update.show();
         QObject::connect(update.pb, &QProgressBar::valueChanged, [this](int v) { progress.push_back(v); });
@@ -145,9 +147,12 @@ TEST_F(Update, ExactlyOneBlockIsOneBlockAndOneByteMoreIsTwoEachAfterItsErase) {
     EXPECT_EQ(of(*unit, cmd_erase).size(), 1u);
     ASSERT_TRUE(wait_for([&] { return !update.isVisible(); }));
 
-    // The unit is back in its firmware; send it to the boot loader again for the second file.
+    // The unit is back in its firmware; send it to the boot loader again for the second file. Only its
+    // restart count tells that both restarts are over (the flags may still show the first boot loader).
+    ASSERT_TRUE(unit->wait_for_restarts(1, 5s));
     unit->restart(UnitMode::boot);
-    ASSERT_TRUE(wait_for([&] { return boot_mode && update.select->isEnabled(); }, 10000));
+    ASSERT_TRUE(unit->wait_for_restarts(2, 5s));
+    ASSERT_TRUE(wait_for([&] { return dev_open && boot_mode && update.select->isEnabled(); }, 10000));
     const std::size_t before = unit->command_count();
     update.show();
     run(write_update(pattern(513, 2), {}));
