@@ -54,7 +54,7 @@ UnitFaults soak_faults(uint64_t seed) {
     f.seed = seed;
     return f;
 }
-constexpr int operator_ms = 500;                       // about two changes a second
+constexpr std::pair<int, int> operator_ms{250, 750};   // between changes: about two a second
 constexpr std::pair<int, int> plugged_ms{8000, 12000}; // how long the cable stays in...
 constexpr std::pair<int, int> unplugged_ms{300, 2000}; // ...and out
 constexpr int settle_ms = 30000;                       // at the end, for the last changes to get through
@@ -75,7 +75,8 @@ struct Change {
     std::size_t byte;
     uint8_t value;
     std::size_t after = 0; // the unit's command count when it was made: only later commands can carry it
-    bool reached = false;
+    std::optional<std::size_t> reached_at = std::nullopt; // the first command that carried it
+    bool undone = false; // a later block took it back, though the operator had not set the byte again
     bool told = false;
     bool superseded = false; // the operator set the same byte again before this reached the unit
     // The round in which a block carrying a later change, but not this one, reached the unit: from the
@@ -115,14 +116,25 @@ public:
             const std::vector<uint8_t>& block = fresh[k].payload;
             if (fresh[k].code != cmd_set_par || block.size() != sizeof(Tpar))
                 continue;
+            const std::size_t index = seen_ + k;
             std::optional<std::size_t> latest; // the latest change this block carries
-            for (std::size_t i = 0; i < changes_.size(); ++i)
-                if (seen_ + k >= changes_[i].after && block[changes_[i].byte] == changes_[i].value) {
-                    changes_[i].reached = true;
+            for (std::size_t i = 0; i < changes_.size(); ++i) {
+                Change& c = changes_[i];
+                if (index < c.after)
+                    continue;
+                if (block[c.byte] == c.value) {
+                    if (!c.reached_at)
+                        c.reached_at = index;
                     latest = i;
+                } else if (c.reached_at && !c.undone && !set_again_before(i, index)) {
+                    // Sent after the change had reached the unit, so framed after it too: the link
+                    // wrote back a block it should no longer have held.
+                    c.undone = true;
+                    trace("change " + std::to_string(i) + " undone by command " + std::to_string(index));
                 }
+            }
             for (std::size_t i = 0; latest && i < *latest; ++i)
-                if (!changes_[i].reached && !changes_[i].lost_in) {
+                if (!changes_[i].reached_at && !changes_[i].lost_in) {
                     changes_[i].lost_in = round_;
                     trace("change " + std::to_string(i) + " lost: command " + std::to_string(seen_ + k) +
                           " carries change " + std::to_string(*latest) + " without it");
@@ -140,19 +152,32 @@ public:
     }
 
     struct Counts {
-        std::size_t made = 0, reached = 0, told = 0, superseded = 0, silent = 0;
+        std::size_t made = 0, reached = 0, told = 0, superseded = 0, silent = 0, undone = 0;
     };
     Counts counts() const {
         Counts n;
         n.made = changes_.size();
-        for (const Change& c : changes_)
-            ++(c.reached ? n.reached : c.told ? n.told : c.superseded ? n.superseded : n.silent);
+        for (const Change& c : changes_) {
+            n.undone += c.undone;
+            ++(c.undone       ? n.silent
+               : c.reached_at ? n.reached
+               : c.told       ? n.told
+               : c.superseded ? n.superseded
+                              : n.silent);
+        }
         return n;
     }
 
 private:
     bool open(const Change& c) const {
-        return !c.reached && !c.told && !c.superseded && !(c.lost_in && *c.lost_in < round_);
+        return !c.reached_at && !c.told && !c.superseded && !(c.lost_in && *c.lost_in < round_);
+    }
+    // The operator set change i's byte again before command `index` reached the unit.
+    bool set_again_before(std::size_t i, std::size_t index) const {
+        for (std::size_t l = i + 1; l < changes_.size(); ++l)
+            if (changes_[l].byte == changes_[i].byte && changes_[l].after <= index)
+                return true;
+        return false;
     }
 
     const VirtualUnit& unit_;
@@ -318,26 +343,35 @@ int main(int argc, char** argv) {
     beat.setTimerType(Qt::PreciseTimer);
     QObject::connect(&beat, &QTimer::timeout, [&] {
         const qint64 now = since_start.elapsed();
-        stall_ms = std::max(stall_ms, now - last_beat - 10);
+        if (now - last_beat - 10 > stall_ms) {
+            stall_ms = now - last_beat - 10;
+            trace("longest stall so far: " + std::to_string(stall_ms) + " ms");
+        }
         last_beat = now;
     });
     beat.start(10);
 
+    // Random intervals on precise timers: Qt would line coarse ones up with the window's own, and the
+    // changes and unplugs would always meet the link at the same point of its poll.
+    std::mt19937_64 timing(args->seed + 2);
+    const auto between = [&](std::pair<int, int> r) {
+        return std::uniform_int_distribution<int>(r.first, r.second)(timing);
+    };
     bool acting = true;
     QTimer operator_tick;
+    operator_tick.setTimerType(Qt::PreciseTimer);
+    operator_tick.setSingleShot(true);
     QObject::connect(&operator_tick, &QTimer::timeout, [&] {
         ledger.judge();
         if (acting && person.can_act())
             person.act();
+        operator_tick.start(between(operator_ms));
     });
-    operator_tick.start(operator_ms);
+    operator_tick.start(between(operator_ms));
 
-    std::mt19937_64 cable_random(args->seed + 2);
-    const auto between = [&](std::pair<int, int> r) {
-        return std::uniform_int_distribution<int>(r.first, r.second)(cable_random);
-    };
     unsigned unplugs = 0;
     QTimer cable;
+    cable.setTimerType(Qt::PreciseTimer);
     cable.setSingleShot(true);
     QObject::connect(&cable, &QTimer::timeout, [&] {
         if (unit.plugged()) {
@@ -373,7 +407,8 @@ int main(int argc, char** argv) {
     std::printf("told not sent:          %zu\n", n.told);
     std::printf("superseded:             %zu  (set again by the operator before it could be sent)\n",
                 n.superseded);
-    std::printf("silent losses:          %zu%s\n", n.silent, settled ? "" : "  (some never settled)");
+    std::printf("silent losses:          %zu  (%zu undone after reaching the unit)%s\n", n.silent, n.undone,
+                settled ? "" : ", some never settled");
     std::printf("longest stall:          %lld ms\n", static_cast<long long>(stall_ms));
     std::printf("crashes:                0\n");
     std::printf("unit faults:            %u answers late under 1 s, %u after the library gave up, %u replies "
