@@ -5,6 +5,7 @@
 #include "core/mailbox.h"
 #include "core/ui_handover.h"
 #include "protocol/commands.h"
+#include "protocol/unit_blocks.h"
 #include "ui/settings.h"
 #include "ui/settings_gate.h"
 
@@ -16,6 +17,11 @@ void reply_dispatch(std::span<const uint8_t> message) {
     case cmd_set_par:
         // The length field is not compared with 17: the block is always bytes 3..19.
         par.set_received(message.subspan<3, sizeof(Tpar)>());
+        {
+            Tpar received = from_bytes(message.subspan<3, sizeof(Tpar)>());
+            sanitise(received);
+            unit_blocks::received(to_bytes(received));
+        }
         settings_gate::reply_arrived();
         mailbox.request_refresh();
         break;

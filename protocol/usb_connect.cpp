@@ -6,6 +6,7 @@
 #include "protocol/USB.h"
 #include "protocol/link_health.h"
 #include "protocol/permission_hint.h"
+#include "protocol/unit_blocks.h"
 #include "ui/settings_gate.h"
 
 #include <QTimer>
@@ -33,6 +34,7 @@ void discover() {
         dev_open = false;
     }
     link_health::unit_closed();
+    unit_blocks::opened({});
     const uint8_t n = hid.HIDscanForDevices();
     tell(ui_hooks.settings_controls, false);
     tell(ui_hooks.note, QString());
@@ -73,11 +75,15 @@ void discover() {
             boot_mode = true;
             settings_gate::unit_closed();
             tell(ui_hooks.unit_opened, OpenedMode::boot_loader);
+            // A unit left in its boot loader (an update cut short) says how to go on.
+            tell(ui_hooks.note, QStringLiteral("Блок в режиме загрузчика: откройте «Обновление ПО», чтобы "
+                                               "завершить обновление"));
             return;
         }
         tell(ui_hooks.unit_opened, OpenedMode::normal);
         boot_mode = false;
         link_health::unit_opened();
+        unit_blocks::opened(serial);
         settings_gate::unit_opened(path == last_path && serial == last_serial);
         last_path = path;
         last_serial = serial;

@@ -13,6 +13,7 @@
 #include "ui/config_file.h"
 #include "ui/selector_button.h"
 #include "ui/settings_gate.h"
+#include "update/settings_backup.h"
 #include "update/uu.h"
 
 #include <QApplication>
@@ -28,11 +29,13 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -197,7 +200,15 @@ Tfmain::Tfmain() : controls_(new QWidget(this)) {
                                             QFileDialog::DontConfirmOverwrite);
     };
     open = [](QWidget* parent, const QString& caption, const QString& initial, const QString& filter) {
-        return QFileDialog::getOpenFileName(parent, caption, initial, filter);
+        // Qt's own dialog, as the desktop's may not take the side bar: the settings saved before
+        // firmware updates are one click away.
+        QFileDialog dialog(parent, caption, initial, filter);
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        if (const QString backups = backups_folder(); !backups.isEmpty())
+            dialog.setSidebarUrls(dialog.sidebarUrls() << QUrl::fromLocalFile(backups));
+        return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
     };
     connect(&tmr, &QTimer::timeout, this, &Tfmain::tmrTimer);
     tmr.start(timings::settings_poll);
@@ -215,6 +226,7 @@ Tfmain::Tfmain() : controls_(new QWidget(this)) {
         // The first block from the opened unit is what makes its controls safe to use.
         if (settings_gate::refreshed() && dev_open && !boot_mode)
             Cont(true);
+        offerRestore();
     };
     FormCreate();
 }
@@ -555,6 +567,28 @@ void Tfmain::refuseLevel(ByteSpinBox* box, int8_t Tpar::*field, int value) {
 
 void Tfmain::tmrTimer() {
     poll_settings();
+}
+
+void Tfmain::offerRestore() {
+    // Once, when the unit that was updated is back in its firmware with its own block shown.
+    if (!fu || !fu->restore_offer || !settings_gate::valid() || !dev_open || boot_mode ||
+        fu->dev_serial->text() != fu->restore_offer->serial)
+        return;
+    const TparBytes saved = fu->restore_offer->block;
+    fu->restore_offer.reset();
+    if (to_bytes(par.get()) == saved)
+        return;
+    QMessageBox ask(QMessageBox::Question, QString::fromUtf8(update_caption),
+                    QStringLiteral("Восстановить настройки, сохранённые перед обновлением?"),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    ask.button(QMessageBox::Yes)->setText(QStringLiteral("Да"));
+    ask.button(QMessageBox::No)->setText(QStringLiteral("Нет"));
+    ask.setDefaultButton(QMessageBox::Yes);
+    if (ask.exec() != QMessageBox::Yes)
+        return;
+    par.edit([&](Tpar& p) { p = from_bytes(saved); });
+    save();
+    refresh();
 }
 
 void Tfmain::linkWatchTimer() {

@@ -122,6 +122,8 @@ private:
     void FormClose();
     void tmrTimer();
     void linkWatchTimer();
+    // After a successful update: offers to write back the settings saved before it.
+    void offerRestore();
 
     // The control that holds the window's keyboard focus, if it is `w`.
     bool isActiveControl(const QWidget* w) const;

@@ -6,8 +6,11 @@
 #include "core/timings.h"
 #include "core/ui_handover.h"
 #include "protocol/commands.h"
+#include "protocol/unit_blocks.h"
+#include "update/settings_backup.h"
 #include "update/update_procedure.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -35,7 +38,7 @@ QLineEdit* identity_field(QWidget* parent) {
 Tfu::Tfu(QWidget* parent)
     : QDialog(parent), cancel(new QPushButton(QStringLiteral("Закрыть"), this)),
       dev_name(identity_field(this)), dev_serial(identity_field(this)), dev_version(identity_field(this)),
-      OpenIndicator(new QFrame(this)), pb(new QProgressBar(this)),
+      OpenIndicator(new QFrame(this)), pb(new QProgressBar(this)), backup_line(new QLabel(this)),
       select(new QPushButton(QStringLiteral("ВЫБРАТЬ ФАЙЛ"), this)),
       def(new QPushButton(QStringLiteral("Сброс настроек"), this)) {
     fu = this;
@@ -88,6 +91,12 @@ Tfu::Tfu(QWidget* parent)
     pb->setValue(0);
     pb->setFixedWidth(control_width);
     layout->addWidget(pb);
+    backup_line->setWordWrap(true);
+    backup_line->setFixedWidth(control_width);
+    backup_line->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    backup_line->setFocusPolicy(Qt::StrongFocus); // the path can be reached and copied from the keyboard
+    backup_line->hide();
+    layout->addWidget(backup_line);
     select->setEnabled(false);
     layout->addWidget(select);
     layout->addWidget(def);
@@ -139,6 +148,8 @@ void Tfu::FormShow() {
     pb->setRange(0, 100);
     pb->setValue(0);
     progress_error(false);
+    backup_line->clear();
+    backup_line->hide();
 }
 
 void Tfu::tmrbTimer() {
@@ -169,7 +180,27 @@ void Tfu::info(const QString& text) {
     box.exec();
 }
 
+void Tfu::save_settings_first() {
+    // The unit's block as it was read in this session, before it went to its boot loader.
+    const QString serial = dev_serial->text();
+    const std::optional<TparBytes> block = unit_blocks::last_of(serial);
+    backup.reset();
+    restore_offer.reset();
+    if (!block) {
+        backup_line->setText(QStringLiteral("Настройки не сохранены: блок не был подключён в обычном режиме "
+                                            "с начала работы программы"));
+    } else if (const BackupResult saved = save_backup(serial, *block); saved.saved) {
+        backup = Backup{serial, *block, saved.path};
+        backup_line->setText(QStringLiteral("Настройки сохранены: ") + QDir::toNativeSeparators(saved.path));
+    } else {
+        backup_line->setText(QStringLiteral("Настройки не сохранены: ") + saved.why);
+    }
+    backup_line->show();
+}
+
 void Tfu::finishReply(bool ok) {
+    if (ok)
+        restore_offer = backup;
     info(ok ? QStringLiteral("Обновление завершено успешно!")
             : QStringLiteral("Ошибка в процессе обновления!\r\nПовторите попытку"));
     // Only once the box is gone: the next tick, 100 ms later, closes the window.
@@ -238,6 +269,7 @@ void Tfu::selectClick() {
     }
     UpdateSteps steps;
     steps.sending = [this] {
+        save_settings_first();
         pb->setRange(0, 100);
         pb->setValue(0);
         progress_error(false);

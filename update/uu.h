@@ -4,10 +4,14 @@
 #include <QDialog>
 #include <QTimer>
 
+#include "ui/settings_block.h"
+
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 class QFrame;
+class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
@@ -32,6 +36,8 @@ public:
     // White until discovery opens a unit in normal mode, then green.
     QFrame* OpenIndicator;
     QProgressBar* pb;
+    // Under the progress bar: where the unit's settings were saved before the update, or why they were not.
+    QLabel* backup_line;
     QPushButton* select; // "ВЫБРАТЬ ФАЙЛ": enabled while the unit runs its boot loader
     QPushButton* def;    // "Сброс настроек"
 
@@ -50,6 +56,16 @@ public:
 
     // The file dialog; tests replace it.
     std::function<QString()> choose_file;
+
+    // The settings saved before the update under way, and, once the unit has reported success, the
+    // block the main window offers to write back (once) when the unit is back in its firmware.
+    struct Backup {
+        QString serial;
+        TparBytes block{};
+        QString path;
+    };
+    std::optional<Backup> backup;
+    std::optional<Backup> restore_offer;
     // The unit's replies, shown here (user-interface thread).
     void finishReply(bool ok);
     void defaultsReply();
@@ -63,6 +79,7 @@ private:
     void error(const QString& text);
     void ready(); // buttons back on, not busy
     void progress_error(bool on);
+    void save_settings_first();
     void info(const QString& text);
 };
 

@@ -10,10 +10,12 @@
 #include "tests/support/wait.h"
 #include "ui/settings.h"
 #include "ui/settings_gate.h"
+#include "update/settings_backup.h"
 #include "update/update_procedure.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -84,4 +86,27 @@ TEST(WindowlessLink, FindsTheChosenUnitPollsItWritesABlockAndUpdatesIt) {
     thr.Terminate();
     thr.WaitFor();
     usb_shutdown();
+}
+
+TEST(SettingsBackup, SavesTheBlockUnderTheSerialAndTimeAndSaysWhyWhenItCannot) {
+    const TparBytes block = to_bytes(default_par);
+    const QDateTime when(QDate(2026, 12, 9), QTime(10, 11, 12));
+    const BackupResult saved = save_backup(QStringLiteral("../VU 7"), block, when);
+    ASSERT_TRUE(saved.saved) << saved.why.toStdString();
+    EXPECT_EQ(QFileInfo(saved.path).fileName(), QStringLiteral("___VU_7-20261209-101112.cfg"));
+    EXPECT_EQ(QFileInfo(saved.path).absolutePath(), QDir(backups_folder()).absolutePath());
+    QFile file(saved.path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray(reinterpret_cast<const char*>(block.data()), 17));
+
+    // A data folder that cannot be made: the reason, and nothing saved.
+    const QByteArray home = qgetenv("XDG_DATA_HOME");
+    QTemporaryDir scratch;
+    QFile blocker(scratch.filePath("data"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly)); // a file where the folder would go
+    qputenv("XDG_DATA_HOME", scratch.filePath("data").toLocal8Bit());
+    const BackupResult refused = save_backup(QStringLiteral("VU"), block, when);
+    qputenv("XDG_DATA_HOME", home);
+    EXPECT_FALSE(refused.saved);
+    EXPECT_FALSE(refused.why.isEmpty());
 }

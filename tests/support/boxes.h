@@ -35,7 +35,12 @@ protected:
                                 box->parentWidget()});
                 if (inspect_)
                     inspect_(box);
-                box->button(press_)->click();
+                // A box without that button (a question) gets its default answer.
+                QAbstractButton* b = box->button(press_);
+                if (b == nullptr)
+                    b = box->defaultButton();
+                if (b != nullptr)
+                    b->click();
             });
         }
         return false;

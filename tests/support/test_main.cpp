@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QTemporaryDir runtime; // 0700, private to this test process: its own virtual HID bus
     setenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit().constData(), 1);
+    // The program's data (backups of the unit's settings) stays inside it too.
+    setenv("XDG_DATA_HOME", (runtime.path() + "/data").toLocal8Bit().constData(), 1);
     QTemporaryDir work; // the working folder, where the utility writes its library file
     QDir::setCurrent(work.path());
     QApplication app(argc, argv);

@@ -10,6 +10,8 @@
 #include "update/uu.h"
 
 #include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -232,4 +234,38 @@ TEST_F(MainWindowWithUnit, AChangeThatCannotBeSentIsToldAndSentOnceTheLinkIsBack
     // Replies of polls that went through meanwhile did not undo the change on the way.
     ASSERT_TRUE(wait_for([&] { return unit->settings()[0] == 3 && !told(); }, 15000));
     EXPECT_TRUE(green(main.but3));
+}
+
+TEST_F(MainWindowWithUnit, AnUpdateSavesTheSettingsFirstAndOffersThemBackWhenTheFirmwareLostThem) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    update.choose_file = [] { return QStringLiteral(SAMPLE_UPDATE_FILE); };
+    BoxAnswerer answer(QMessageBox::Ok); // the restore question gets its default, "Да"
+    QString line;
+    QTimer::singleShot(0, [&] {
+        if (!wait_for([&] { return update.select->isEnabled(); }, 10000))
+            return;
+        unit->set_settings(to_bytes(default_par)); // the new firmware starts from its defaults
+        update.select->click();
+        line = update.backup_line->text();
+    });
+    main.UPDClick();
+    const QString prefix = QStringLiteral("Настройки сохранены: ");
+    ASSERT_TRUE(line.startsWith(prefix)) << line.toStdString();
+    QFile saved(line.mid(prefix.size()));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    const QByteArray bytes = saved.readAll();
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.end()),
+              std::vector<uint8_t>(unit_block.begin(), unit_block.end()));
+    EXPECT_TRUE(QFileInfo(saved).fileName().startsWith(QStringLiteral("VU-0001-")));
+    // Back in its firmware with the defaults, the unit gets the saved block once the operator agrees.
+    ASSERT_TRUE(wait_for([&] { return unit->settings() == unit_block; }, 10000));
+    EXPECT_TRUE(std::any_of(answer.seen.begin(), answer.seen.end(), [](const auto& s) {
+        return s.text == QStringLiteral("Восстановить настройки, сохранённые перед обновлением?");
+    }));
+}
+
+TEST_F(MainWindowWithUnit, AUnitLeftInItsBootLoaderIsNamedInTheStatusBar) {
+    start(UnitMode::boot);
+    EXPECT_TRUE(main.statusBar()->currentMessage().startsWith(QStringLiteral("Блок в режиме загрузчика")));
 }

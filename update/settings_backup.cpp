@@ -1,0 +1,37 @@
+// Saving the settings block before an update: the same 17 bytes as a configuration file.
+#include "update/settings_backup.h"
+
+#include <QDir>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+QString backups_folder() {
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (data.isEmpty())
+        return {};
+    const QString folder = QDir(data).filePath(QStringLiteral("backups"));
+    QDir().mkpath(folder);
+    return folder;
+}
+
+BackupResult save_backup(const QString& serial, const TparBytes& block, const QDateTime& when) {
+    const QString folder = backups_folder();
+    if (folder.isEmpty() || !QDir(folder).exists())
+        return {false, {}, QStringLiteral("нет папки для резервных копий (%1)").arg(folder)};
+    // A serial number is the unit's own text: nothing in it may lead the file out of the folder.
+    QString name = serial;
+    for (QChar& c : name)
+        if (!c.isLetterOrNumber() && c != QLatin1Char('-') && c != QLatin1Char('_'))
+            c = QLatin1Char('_');
+    const QString path = QDir(folder).filePath(QStringLiteral("%1-%2.cfg")
+                                                   .arg(name.isEmpty() ? QStringLiteral("unit") : name,
+                                                        when.toString(QStringLiteral("yyyyMMdd-HHmmss"))));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(reinterpret_cast<const char*>(block.data()), static_cast<qint64>(block.size())) !=
+            static_cast<qint64>(block.size()) ||
+        !file.commit())
+        return {
+            false, {}, QStringLiteral("файл %1: %2").arg(QDir::toNativeSeparators(path), file.errorString())};
+    return {true, path, {}};
+}
