@@ -16,7 +16,7 @@ void reply_dispatch(std::span<const uint8_t> message) {
     case cmd_get_par:
     case cmd_set_par:
         // The length field is not compared with 17: the block is always bytes 3..19.
-        par.set_received(message.subspan<3, sizeof(Tpar)>());
+        par.set_received(message.subspan<3, sizeof(Tpar)>(), message[0] == cmd_set_par);
         {
             Tpar received = from_bytes(message.subspan<3, sizeof(Tpar)>());
             sanitise(received);

@@ -20,10 +20,14 @@ void SharedPar::set(const Tpar& p) {
     p_ = p;
 }
 
-void SharedPar::set_received(std::span<const uint8_t, sizeof(Tpar)> bytes) {
+void SharedPar::set_received(std::span<const uint8_t, sizeof(Tpar)> bytes, bool echo) {
     Tpar p = from_bytes(bytes);
     sanitise(p);
     std::lock_guard lock(m_);
+    if (echo)
+        await_echo_until_ = {};
+    else if (std::chrono::steady_clock::now() < await_echo_until_)
+        return; // may answer a poll sent before the write
     if (edits_ == written_)
         p_ = p;
 }
@@ -42,6 +46,8 @@ Tpar SharedPar::take_for_writing(uint64_t& edit) const {
 void SharedPar::written(uint64_t edit, bool ok) {
     std::lock_guard lock(m_);
     if (ok) {
+        if (edit > written_)
+            await_echo_until_ = std::chrono::steady_clock::now() + echo_wait;
         written_ = std::max(written_, edit);
         failing_ = edits_ != written_ && failing_;
     } else if (edit > written_) {

@@ -3,6 +3,7 @@
 
 #include "ui/settings_block.h"
 
+#include <chrono>
 #include <mutex>
 
 // The one settings block, shared by the user-interface thread (handlers, refresh, files), the input
@@ -13,7 +14,10 @@ public:
     Tpar get() const;
     void set(const Tpar& p);
     // Replaces the whole block with a received one and sanitises it, as one step.
-    void set_received(std::span<const uint8_t, sizeof(Tpar)> bytes);
+    // `echo` marks the unit's answer to a write (cmd_set_par): until one has come after an edit was
+    // written, a poll's answer may be older than the write and is not taken (for at most echo_wait).
+    void set_received(std::span<const uint8_t, sizeof(Tpar)> bytes, bool echo = false);
+    static constexpr auto echo_wait = std::chrono::seconds(1);
     // Changes some bytes under the lock.
     template <class F> void change(F&& f) {
         std::lock_guard lock(m_);
@@ -48,6 +52,7 @@ private:
     uint64_t edits_ = 0;   // edits made
     uint64_t written_ = 0; // the last edit that reached the unit (or was given up)
     bool failing_ = false;
+    std::chrono::steady_clock::time_point await_echo_until_{}; // after an edit was written
 };
 
 extern SharedPar par;
