@@ -38,8 +38,8 @@ QLineEdit* identity_field(QWidget* parent) {
 Tfu::Tfu(QWidget* parent)
     : QDialog(parent), cancel(new QPushButton(QStringLiteral("Закрыть"), this)),
       dev_name(identity_field(this)), dev_serial(identity_field(this)), dev_version(identity_field(this)),
-      OpenIndicator(new QFrame(this)), pb(new QProgressBar(this)), backup_line(new QLabel(this)),
-      select(new QPushButton(QStringLiteral("ВЫБРАТЬ ФАЙЛ"), this)),
+      OpenIndicator(new QFrame(this)), pb(new QProgressBar(this)), backup_caption(new QLabel(this)),
+      backup_line(new QLineEdit(this)), select(new QPushButton(QStringLiteral("ВЫБРАТЬ ФАЙЛ"), this)),
       def(new QPushButton(QStringLiteral("Сброс настроек"), this)) {
     fu = this;
     setWindowTitle(QStringLiteral("Update FW"));
@@ -91,12 +91,15 @@ Tfu::Tfu(QWidget* parent)
     pb->setValue(0);
     pb->setFixedWidth(control_width);
     layout->addWidget(pb);
-    backup_line->setWordWrap(true);
+    backup_caption->setWordWrap(true);
+    backup_caption->setFixedWidth(control_width);
+    backup_caption->setBuddy(backup_line);
+    backup_line->setReadOnly(true);
     backup_line->setFixedWidth(control_width);
-    backup_line->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    backup_line->setFocusPolicy(Qt::StrongFocus); // the path can be reached and copied from the keyboard
-    backup_line->hide();
-    layout->addWidget(backup_line);
+    for (QWidget* w : {static_cast<QWidget*>(backup_caption), static_cast<QWidget*>(backup_line)}) {
+        w->hide();
+        layout->addWidget(w);
+    }
     select->setEnabled(false);
     layout->addWidget(select);
     layout->addWidget(def);
@@ -150,6 +153,7 @@ void Tfu::FormShow() {
     progress_error(false);
     backup_line->clear();
     backup_line->hide();
+    backup_caption->hide();
 }
 
 void Tfu::tmrbTimer() {
@@ -186,15 +190,23 @@ void Tfu::save_settings_first() {
     const std::optional<TparBytes> block = unit_blocks::last_of(serial);
     backup.reset();
     restore_offer.reset();
+    QString caption = QStringLiteral("Настройки не сохранены:");
     if (!block) {
-        backup_line->setText(QStringLiteral("Настройки не сохранены: блок не был подключён в обычном режиме "
-                                            "с начала работы программы"));
+        backup_line->setText(
+            QStringLiteral("блок не был подключён в обычном режиме с начала работы программы"));
     } else if (const BackupResult saved = save_backup(serial, *block); saved.saved) {
         backup = Backup{serial, *block, saved.path};
-        backup_line->setText(QStringLiteral("Настройки сохранены: ") + QDir::toNativeSeparators(saved.path));
+        caption = QStringLiteral("Настройки сохранены:");
+        backup_line->setText(QDir::toNativeSeparators(saved.path));
     } else {
-        backup_line->setText(QStringLiteral("Настройки не сохранены: ") + saved.why);
+        backup_line->setText(saved.why);
     }
+    backup_caption->setText(caption);
+    backup_line->setAccessibleName(caption);
+    backup_line->setToolTip(caption + QLatin1Char(' ') + backup_line->text());
+    backup_line->setCursorPosition(0);
+    backup_line->end(false); // the file's own name is the part worth seeing
+    backup_caption->show();
     backup_line->show();
 }
 

@@ -36,8 +36,10 @@ public:
     // White until discovery opens a unit in normal mode, then green.
     QFrame* OpenIndicator;
     QProgressBar* pb;
-    // Under the progress bar: where the unit's settings were saved before the update, or why they were not.
-    QLabel* backup_line;
+    // Under the progress bar: "Настройки сохранены:" and the file, or "Настройки не сохранены:" and why
+    // (read-only: the path can be selected and copied; the whole text is also its tooltip).
+    QLabel* backup_caption;
+    QLineEdit* backup_line;
     QPushButton* select; // "ВЫБРАТЬ ФАЙЛ": enabled while the unit runs its boot loader
     QPushButton* def;    // "Сброс настроек"
 

@@ -247,7 +247,7 @@ TEST_F(MainWindowWithUnit, AnUpdateSavesTheSettingsFirstAndOffersThemBackWhenThe
             return;
         unit->set_settings(to_bytes(default_par)); // the new firmware starts from its defaults
         update.select->click();
-        line = update.backup_line->text();
+        line = update.backup_caption->text() + QLatin1Char(' ') + update.backup_line->text();
     });
     main.UPDClick();
     const QString prefix = QStringLiteral("Настройки сохранены: ");
