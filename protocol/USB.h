@@ -3,6 +3,7 @@
 
 #include "hidlib/HIDtypes.h"
 #include "protocol/framing.h"
+#include "protocol/reassembly.h"
 
 #include <QString>
 
@@ -18,18 +19,6 @@ struct Request;
 // Worker thread: frames and sends one request through the library. True when the last report was
 // accepted; false at once when no unit is open. A framing error is shown on the user-interface thread.
 bool usb_send(const Request& r);
-
-// Rebuilds messages from input reports: chunks are stored at their report's offset until a report's
-// offset is not below its total field; the message is then checked by length and CRC.
-class Reassembler {
-public:
-    // The complete, verified message, or nothing (incomplete, or dropped and forgotten).
-    std::optional<std::vector<uint8_t>> feed(const THIDreport& report);
-    std::size_t buffered() const { return buffer_.size(); }
-
-private:
-    std::vector<uint8_t> buffer_;
-};
 
 // The library's input handler (input thread): reassembles and dispatches replies.
 extern "C" void hid_event(THIDreport report, uint8_t count);

@@ -1,5 +1,5 @@
 // Rebuilding a message from the unit's input reports, with its length and CRC checks.
-#include "protocol/USB.h"
+#include "protocol/reassembly.h"
 #include "protocol/crc.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // The configuration file: the 17 bytes of the settings block, saved and loaded without any framing.
 #pragma once
 
-#include "ui/settings.h"
+#include "ui/settings_block.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,5 +1,5 @@
 // Fuzzes the reassembly of input reports: any run of reports, any offsets, totals, lengths and CRCs.
-#include "protocol/USB.h"
+#include "protocol/reassembly.h"
 
 #include <cstring>
 
