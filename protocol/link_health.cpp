@@ -20,9 +20,6 @@ std::atomic<int64_t> last_report{never};
 std::atomic<int64_t> last_valid{never};
 std::atomic<uint64_t> given_up{0};
 
-int64_t ticks(Clock::duration d) {
-    return d.count();
-}
 } // namespace
 
 void report_arrived() {
@@ -50,7 +47,7 @@ State state() {
     if (!open)
         return State::fine;
     const int64_t since = std::max(opened_at.load(), last_valid.load());
-    if (now() - since < ticks(silence_limit))
+    if (now() - since < Clock::duration(silence_limit).count())
         return State::fine;
     return last_report.load() > since ? State::not_understood : State::not_answering;
 }

@@ -195,7 +195,7 @@ void Tfu::save_settings_first() {
         backup_line->setText(
             QStringLiteral("блок не был подключён в обычном режиме с начала работы программы"));
     } else if (const BackupResult saved = save_backup(serial, *block); saved.saved) {
-        backup = Backup{serial, *block, saved.path};
+        backup = Backup{serial, *block};
         caption = QStringLiteral("Настройки сохранены:");
         backup_line->setText(QDir::toNativeSeparators(saved.path));
     } else {

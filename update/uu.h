@@ -64,7 +64,6 @@ public:
     struct Backup {
         QString serial;
         TparBytes block{};
-        QString path;
     };
     std::optional<Backup> backup;
     std::optional<Backup> restore_offer;

@@ -18,13 +18,6 @@
 
 namespace {
 
-std::vector<uint8_t> report_with(uint8_t id, uint8_t first) {
-    std::vector<uint8_t> r(65, 0);
-    r[0] = id;
-    r[1] = first;
-    return r;
-}
-
 // A latch the device side waits on, so that "late" is decided by the test, not by a clock.
 struct Latch {
     std::mutex m;
@@ -211,15 +204,7 @@ TEST_F(Faults, AnOutputReportLongerThanTheRecordIsRefusedAndALongSocketNameIsRea
 
 TEST(Unloading, TwentyLoadsAndUnloadsLeaveNoThreadDescriptorOrMemoryBehind) {
     // Memory is checked by the leak sanitizer at exit in the sanitizer builds; here the descriptors.
-    const auto descriptors = [] {
-        int n = 0;
-        if (DIR* d = opendir("/proc/self/fd")) {
-            while (readdir(d))
-                ++n;
-            closedir(d);
-        }
-        return n;
-    };
+    const auto descriptors = [] { return count_entries("/proc/self/fd"); };
     VirtualHidDevice device("unit", identity("1"));
     ASSERT_TRUE(device.plug());
     const int before = descriptors();

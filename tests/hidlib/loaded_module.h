@@ -5,6 +5,7 @@
 #include "sim/vhid_device.h"
 #include "tests/support/test_devices.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -44,6 +45,17 @@ struct LoadedModule {
 
     void* handle = nullptr;
 };
+
+// Entries of a folder (such as /proc/self/fd), "." and ".." included.
+inline int count_entries(const char* dir) {
+    int n = 0;
+    if (DIR* d = opendir(dir)) {
+        while (readdir(d))
+            ++n;
+        closedir(d);
+    }
+    return n;
+}
 
 inline std::string text(const THIDstring& s) {
     return std::string(s.Chars, s.Length);

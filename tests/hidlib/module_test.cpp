@@ -13,23 +13,6 @@
 
 namespace {
 
-std::vector<uint8_t> report_with(uint8_t id, uint8_t first) {
-    std::vector<uint8_t> r(65, 0);
-    r[0] = id;
-    r[1] = first;
-    return r;
-}
-
-int count_entries(const char* dir) {
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
-}
-
 class Library : public ::testing::Test {
 protected:
     void SetUp() override { loading_thread = QThread::currentThreadId(); }

@@ -28,7 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<uint8_t> report_with(uint8_t first, uint8_t fill = 0) {
+std::vector<uint8_t> filled_report(uint8_t first, uint8_t fill = 0) {
     std::vector<uint8_t> r(65, fill);
     r[0] = 1;
     r[1] = first;
@@ -158,9 +158,9 @@ TEST_F(KernelGadget, MovesReportsBothWaysOnBothPaths) {
     EXPECT_EQ(lib->HIDOutputReportCount(1), 64);
 
     // Control path (HIDIOCSOUTPUT) and interrupt path (write): both reach the device as output reports.
-    const auto control = report_with(0x42, 0xC1);
+    const auto control = filled_report(0x42, 0xC1);
     EXPECT_EQ(lib->HIDSetOutputReport(control.data()), 64);
-    const auto interrupt = report_with(0x43, 0xC2);
+    const auto interrupt = filled_report(0x43, 0xC2);
     EXPECT_EQ(lib->HIDwriteDevice(as_report(interrupt)), 64);
     ASSERT_TRUE(wait_outputs(2));
     {
@@ -173,10 +173,10 @@ TEST_F(KernelGadget, MovesReportsBothWaysOnBothPaths) {
 
     // Input: the device's report reaches the handler on the library's thread.
     lib->HIDsetEventHandler(&on_input);
-    ASSERT_TRUE(gadget.send_input(report_with(0x77, 0x5A)));
+    ASSERT_TRUE(gadget.send_input(filled_report(0x77, 0x5A)));
     ASSERT_TRUE(wait_reports(1));
     std::lock_guard lock(seen.m);
-    EXPECT_EQ(seen.reports[0], report_with(0x77, 0x5A));
+    EXPECT_EQ(seen.reports[0], filled_report(0x77, 0x5A));
     EXPECT_EQ(seen.counts[0], 64);
     EXPECT_TRUE(seen.on_library_thread);
 }
@@ -186,7 +186,7 @@ TEST_F(KernelGadget, InputReportsReachTheHandlerOnTheLibrarysThreadInOrder) {
     lib->HIDsetEventHandler(&on_input);
     constexpr int n = 200; // more than the kernel's hidraw queue of 64: the library keeps up
     for (int i = 0; i < n; ++i)
-        ASSERT_TRUE(gadget.send_input(report_with(static_cast<uint8_t>(i))))
+        ASSERT_TRUE(gadget.send_input(filled_report(static_cast<uint8_t>(i))))
             << "report " << i << " was not taken";
     ASSERT_TRUE(wait_reports(n));
     std::lock_guard lock(seen.m);
@@ -204,7 +204,7 @@ TEST_F(KernelGadget, ReportsWaitingWithoutAHandlerAreReadOldestFirst) {
     const int watch = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(watch, 0) << node;
     for (uint8_t i = 0; i < 5; ++i)
-        ASSERT_TRUE(gadget.send_input(report_with(i)));
+        ASSERT_TRUE(gadget.send_input(filled_report(i)));
     uint8_t buffer[65];
     for (int i = 0; i < 5; ++i) {
         pollfd p{watch, POLLIN, 0};
@@ -277,7 +277,7 @@ TEST_F(KernelGadget, AnUnbindWhileOpenFailsEveryTransferAndARebindCanBeOpenedAga
     gadget.unplug();
     ASSERT_TRUE(wait_for([] { return seen.changes > 0; }, 10000));
     EXPECT_TRUE(seen.change_on_loading_thread);
-    const auto out = report_with(1);
+    const auto out = filled_report(1);
     EXPECT_EQ(lib->HIDSetOutputReport(out.data()), 0);
     EXPECT_EQ(lib->HIDwriteDevice(as_report(out)), 0);
     THIDreport r{};
@@ -516,7 +516,7 @@ TEST_F(KernelGadget, ADeviceThatStopsTakingReportsHoldsNoTransferPastTheLibrarys
     const int i = wait_for_product("RV-390PKTA");
     ASSERT_GE(i, 0);
     ASSERT_TRUE(lib->HIDopenDevice(static_cast<uint8_t>(i)));
-    const auto out = report_with(1);
+    const auto out = filled_report(1);
     using clock = std::chrono::steady_clock;
     const auto ms_since = [](clock::time_point t) {
         return std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - t).count();
@@ -542,7 +542,7 @@ TEST_F(KernelGadget, ADeviceThatStopsTakingReportsHoldsNoTransferPastTheLibrarys
     hold->release();
     EXPECT_TRUE(hold->wait([&] { return hold->arrived >= sent + 1; }))
         << "the held report never reached the device (" << hold->count() << " of " << sent + 1 << ")";
-    const auto next = report_with(2);
+    const auto next = filled_report(2);
     EXPECT_EQ(lib->HIDSetOutputReport(next.data()), 64);
     EXPECT_TRUE(hold->wait([&] { return hold->last == next; })) << "the next report never reached the device";
 }

@@ -23,6 +23,14 @@ inline const std::vector<uint8_t> vendor_64_descriptor{
     0xC0,             // End Collection
 };
 
+// A 65-byte report with its ID and a first data byte that tells it apart.
+inline std::vector<uint8_t> report_with(uint8_t id, uint8_t first) {
+    std::vector<uint8_t> r(65, 0);
+    r[0] = id;
+    r[1] = first;
+    return r;
+}
+
 inline vhid_protocol::Info identity(std::string serial, uint16_t vendor = 0x1234, uint16_t product = 0x5678,
                                     std::vector<uint8_t> descriptor = vendor_64_descriptor) {
     vhid_protocol::Info i;
