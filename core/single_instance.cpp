@@ -1,12 +1,10 @@
 // Per-user local channel between instances of the utility.
 #include "core/single_instance.h"
 
-#include <QDir>
+#include "core/instance_channel.h"
+
 #include <QLocalSocket>
 #include <QLockFile>
-#include <QStandardPaths>
-
-#include <unistd.h>
 
 namespace {
 constexpr int answer_timeout_ms = 2000;
@@ -19,11 +17,7 @@ SingleInstance::SingleInstance(QString name) : name_(std::move(name)) {
 }
 
 QString SingleInstance::default_name() {
-    // The runtime folder is the user's own; the user ID keeps names apart where it is shared.
-    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty())
-        dir = QDir::tempPath();
-    return QDir(dir).filePath(QStringLiteral("rv390pkta-%1.sock").arg(getuid()));
+    return instance_channel_name();
 }
 
 bool SingleInstance::forwarded_to_running() {

@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <array>
+#include <cstdint>
 #include <functional>
 
 // The unit as discovery found it: what the operator is shown of it.
@@ -30,6 +32,9 @@ struct UiHooks {
     std::function<void(OpenedMode)> unit_opened;
     std::function<void(bool enable)> settings_controls;
     std::function<void(const QString&)> note;
+    // Every settings block the unit sends, as sent, in arrival order, with the command it answers
+    // (cmd_get_par or cmd_set_par): for a host that waits for the answer to its own request.
+    std::function<void(uint8_t command, const std::array<uint8_t, 17>& block)> settings_reply;
 };
 extern UiHooks ui_hooks;
 

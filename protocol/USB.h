@@ -27,6 +27,10 @@ extern "C" void hid_event(THIDreport report, uint8_t count);
 // False when the library could not be loaded; usb_init_error() then says why.
 bool usb_init();
 QString usb_init_error();
+// The link without the library file and without discovery, for hosts that choose their units
+// themselves: loads the carried library from memory and installs the handlers. False, with `error`
+// set, when it cannot be loaded.
+bool usb_load(QString& error);
 
 // Detaches the utility from the library before the process ends: no handler of the utility runs
 // after it returns, and the unit is closed. Run after the worker has stopped.

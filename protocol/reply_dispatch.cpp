@@ -9,12 +9,14 @@
 #include "ui/settings.h"
 #include "ui/settings_gate.h"
 
+#include <algorithm>
+
 void reply_dispatch(std::span<const uint8_t> message) {
     if (message.size() < 3 + sizeof(Tpar))
         return; // shorter than any report carries; nothing to act on
     switch (message[0]) {
     case cmd_get_par:
-    case cmd_set_par:
+    case cmd_set_par: {
         // The length field is not compared with 17: the block is always bytes 3..19.
         par.set_received(message.subspan<3, sizeof(Tpar)>(), message[0] == cmd_set_par);
         {
@@ -24,7 +26,14 @@ void reply_dispatch(std::span<const uint8_t> message) {
         }
         settings_gate::reply_arrived();
         mailbox.request_refresh();
+        TparBytes block;
+        std::copy_n(message.begin() + 3, block.size(), block.begin());
+        post_to_ui([command = message[0], block] {
+            if (ui_hooks.settings_reply)
+                ui_hooks.settings_reply(command, block);
+        });
         break;
+    }
     case cmd_finish: {
         const bool ok = message[3] != 0;
         post_to_ui([ok] {

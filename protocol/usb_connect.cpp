@@ -7,15 +7,12 @@
 #include "protocol/link_health.h"
 #include "protocol/permission_hint.h"
 #include "protocol/unit_blocks.h"
+#include "protocol/unit_scan.h"
 #include "ui/settings_gate.h"
 
 #include <QTimer>
 
 namespace {
-
-QString text(const THIDstring& s) {
-    return QString::fromLatin1(s.Chars, s.Length);
-}
 
 // The unit that was last opened in normal firmware: reopening the same one keeps its settings valid.
 QString last_path;
@@ -39,29 +36,24 @@ void discover() {
     tell(ui_hooks.settings_controls, false);
     tell(ui_hooks.note, QString());
     for (uint8_t index = 0; index < n; ++index) {
-        THIDdeviceInfo info{};
-        hid.HIDGetDeviceInfo(index, &info);
-        if (text(info.Manufacturer) != QLatin1String("VOK-RZ"))
+        const std::optional<FoundUnit> found = unit_at(index);
+        if (!found)
             continue;
-        if (!chosen.isEmpty() && text(info.SerialNumber) != chosen &&
-            text(info.DevicePath).remove(QChar(0)) != chosen)
+        const UnitIdentity& unit = found->identity;
+        if (!chosen.isEmpty() && unit.serial != chosen && unit.path != chosen)
             continue;
 
-        const QString product = text(info.Product);
-        const QString serial = text(info.SerialNumber);
-        const QString path = text(info.DevicePath).remove(QChar(0));
-        tell(ui_hooks.unit_identity,
-             UnitIdentity{product, serial,
-                          QStringLiteral("%1.%2").arg(info.VersionNumber >> 8).arg(info.VersionNumber & 0xFF),
-                          path});
-        if (info.CanReadWrite == 0)
+        const QString& serial = unit.serial;
+        const QString& path = unit.path;
+        tell(ui_hooks.unit_identity, unit);
+        if (!found->can_open)
             // Found but out of reach: the operator learns why and where, instead of a silent window.
             tell(ui_hooks.note, permission_hint(path));
 
         dev_open.store(hid.HIDopenDevice(index) != 0, std::memory_order_release);
         if (!dev_open) {
             settings_gate::unit_closed();
-            if (info.CanReadWrite != 0) {
+            if (found->can_open) {
                 // Within reach but busy or gone half-way (a unit restarting): tried again shortly, as
                 // no device change may come to do it.
                 tell(ui_hooks.note,
@@ -70,8 +62,7 @@ void discover() {
             }
             return;
         }
-        // "(boot)" marks the boot loader only after the model name, not at the very start.
-        if (product.indexOf(QLatin1String("(boot)")) >= 1) {
+        if (found->boot_loader) {
             boot_mode = true;
             settings_gate::unit_closed();
             tell(ui_hooks.unit_opened, OpenedMode::boot_loader);

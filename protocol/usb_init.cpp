@@ -23,12 +23,18 @@ bool usb_init() {
         last_error = QStringLiteral("%1: файл библиотеки пропал сразу после записи").arg(library_file_name);
         return false;
     }
+    if (!usb_load(last_error))
+        return false;
+    usb_connect();
+    return true;
+}
+
+bool usb_load(QString& error) {
     // Loaded once; a later activation finds it bound and goes on with the same library.
-    if (hid.HIDscanForDevices == nullptr && !load_carried_library(last_error))
+    if (hid.HIDscanForDevices == nullptr && !load_carried_library(error))
         return false;
     hid.HIDsetEventHandler(&hid_event);
     hid.USBsetEventHandler(&usb_connect);
-    usb_connect();
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include "ui/config_file.h"
 #include "ui/selector_button.h"
 #include "ui/settings_gate.h"
+#include "ui/source_names.h"
 #include "update/settings_backup.h"
 #include "update/uu.h"
 
@@ -49,21 +50,6 @@ namespace {
 
 const QString file_filter = QStringLiteral("Config File (*.cfg)");
 const QString source_label = QStringLiteral("Источник для SDI#");
-const QStringList fixed_sources = {
-    QStringLiteral("AES 1L"),   QStringLiteral("AES 1R"), QStringLiteral("AES 2L"),
-    QStringLiteral("AES 2R"),   QStringLiteral("AES 3L"), QStringLiteral("AES 3R"),
-    QStringLiteral("AES 4L"),   QStringLiteral("AES 4R"), QStringLiteral("ANALOG_L"),
-    QStringLiteral("ANALOG_R"), QStringLiteral("1000Hz"), QStringLiteral("500Hz")};
-
-// The 20 lines of every source list: the four channels of each group, then the fixed sources.
-QStringList source_names(int a, int b) {
-    QStringList names;
-    for (int base : {a, b})
-        for (int i = 1; i <= 4; ++i)
-            names << QStringLiteral("SDI %1").arg(base + i);
-    return names + fixed_sources;
-}
-
 QFont window_font() {
     const QString family = QFontDatabase::hasFamily(QStringLiteral("Tahoma"))
                                ? QStringLiteral("Tahoma")
@@ -299,7 +285,7 @@ void Tfmain::buildControls() {
     }
     std::tie(group0, group1) = std::tuple(groups_[0], groups_[1]);
     for (int n = 0; n < 8; ++n) {
-        srcs_[n] = list(source_names(0, 4), 96, controls_);
+        srcs_[n] = list(source_names(0, 1), 96, controls_);
         srcs_[n]->setObjectName(QStringLiteral("src%1").arg(n));
         connect(srcs_[n], &QComboBox::activated, this, [this, n] { srcChange(n); });
         csrcs_[n] = label(left, source_label + QString::number(n + 1), srcs_[n], 2 + n,
@@ -457,10 +443,8 @@ void Tfmain::but_click(int n) {
 void Tfmain::groupChange(int n) {
     QComboBox* picked = groups_[n];
     const int other = par.get().group[1 - n];
-    int position = picked->currentIndex();
-    // The two groups must differ: picking the other group's value moves this selector one further.
-    if (position == other) {
-        position = (other + 1) % 4;
+    const int position = distinct_group(picked->currentIndex(), other);
+    if (position != picked->currentIndex()) {
         const QSignalBlocker quiet(picked);
         picked->setCurrentIndex(position);
     }
@@ -472,7 +456,7 @@ void Tfmain::groupChange(int n) {
 
     const int a = 4 * p.group[0];
     const int b = 4 * p.group[1];
-    const QStringList names = source_names(a, b);
+    const QStringList names = source_names(p.group[0], p.group[1]);
     for (QComboBox* box : srcs_) {
         const QSignalBlocker quiet(box);
         box->clear();

@@ -1,0 +1,138 @@
+// Parsing the command line: which options each command takes and how many operands.
+#include "cli/arguments.h"
+
+#include <QSet>
+
+namespace {
+
+struct CommandRule {
+    const char* name;
+    QSet<QString> options; // besides --unit, which every command acting on one unit takes
+    bool takes_unit;
+    bool takes_all;
+    int min_operands;
+    int max_operands; // -1: any number
+};
+
+const CommandRule rules[] = {
+    {"list", {"--json"}, false, false, 0, 0},
+    {"show", {"--json"}, true, true, 0, 0},
+    {"set", {}, true, true, 1, -1},
+    {"save", {}, true, false, 1, 1},
+    {"load", {}, true, true, 1, 1},
+    {"reset", {"--yes"}, true, true, 0, 0},
+    {"update", {"--yes", "--restore", "--no-restore"}, true, true, 1, 1},
+    {"monitor", {"--json"}, true, false, 0, 0},
+    {"help", {}, false, false, 0, 0},
+};
+
+const CommandRule* rule_of(const QString& command) {
+    for (const CommandRule& r : rules)
+        if (command == QLatin1String(r.name))
+            return &r;
+    return nullptr;
+}
+
+QString operand_words(const CommandRule& r) {
+    const QString name = QLatin1String(r.name);
+    if (name == QLatin1String("set"))
+        return QStringLiteral("пары КЛЮЧ=ЗНАЧЕНИЕ");
+    if (name == QLatin1String("update"))
+        return QStringLiteral("файл обновления (.voku)");
+    return QStringLiteral("файл конфигурации");
+}
+
+} // namespace
+
+Invocation parse_arguments(const QStringList& arguments) {
+    Invocation inv;
+    QStringList options;
+    bool only_operands = false;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& a = arguments[i];
+        if (only_operands || !a.startsWith(QLatin1Char('-')) || a == QLatin1String("-")) {
+            if (inv.command.isEmpty())
+                inv.command = a;
+            else
+                inv.operands << a;
+        } else if (a == QLatin1String("--")) {
+            only_operands = true;
+        } else if (a == QLatin1String("--unit") || a.startsWith(QLatin1String("--unit="))) {
+            if (a == QLatin1String("--unit")) {
+                if (++i == arguments.size())
+                    throw UsageError(QStringLiteral("после --unit нужен серийный номер или путь блока"));
+                inv.unit = arguments[i];
+            } else {
+                inv.unit = a.mid(7);
+            }
+            if (inv.unit.isEmpty())
+                throw UsageError(QStringLiteral("--unit: пустой серийный номер"));
+            options << QStringLiteral("--unit");
+        } else if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
+            inv.command = QStringLiteral("help");
+            return inv;
+        } else if (a == QLatin1String("--version")) {
+            inv.command = QStringLiteral("version");
+            return inv;
+        } else {
+            options << a;
+        }
+    }
+    if (inv.command.isEmpty())
+        throw UsageError(QStringLiteral("не указана команда (list, show, set, save, load, reset, update, "
+                                        "monitor)"));
+    const CommandRule* rule = rule_of(inv.command);
+    if (!rule)
+        throw UsageError(QStringLiteral("неизвестная команда «%1»").arg(inv.command));
+    for (const QString& o : options) {
+        const bool known = rule->options.contains(o) || (o == QLatin1String("--unit") && rule->takes_unit) ||
+                           (o == QLatin1String("--all") && rule->takes_all);
+        if (!known)
+            throw UsageError(QStringLiteral("команда %1 не принимает параметр %2").arg(inv.command, o));
+        inv.all = inv.all || o == QLatin1String("--all");
+        inv.json = inv.json || o == QLatin1String("--json");
+        inv.yes = inv.yes || o == QLatin1String("--yes");
+        if (o == QLatin1String("--restore") || o == QLatin1String("--no-restore")) {
+            const bool restore = o == QLatin1String("--restore");
+            if (inv.restore && *inv.restore != restore)
+                throw UsageError(QStringLiteral("--restore и --no-restore исключают друг друга"));
+            inv.restore = restore;
+        }
+    }
+    if (inv.all && !inv.unit.isEmpty())
+        throw UsageError(QStringLiteral("--unit и --all исключают друг друга"));
+    const auto n = static_cast<int>(inv.operands.size());
+    if (n < rule->min_operands)
+        throw UsageError(QStringLiteral("команде %1 нужен %2").arg(inv.command, operand_words(*rule)));
+    if (rule->max_operands >= 0 && n > rule->max_operands)
+        throw UsageError(QStringLiteral("лишний аргумент «%1»").arg(inv.operands.value(rule->max_operands)));
+    return inv;
+}
+
+QString cli_usage() {
+    return QStringLiteral(
+        "rv390pkta-cli — настройка и обновление блоков RV-390PKTA из командной строки\n"
+        "\n"
+        "Использование: rv390pkta-cli КОМАНДА [--unit СЕРИЙНЫЙ_НОМЕР|ПУТЬ | --all] [параметры]\n"
+        "\n"
+        "Команды:\n"
+        "  list [--json]                     подключённые блоки\n"
+        "  show [--json]                     настройки блока\n"
+        "  set КЛЮЧ=ЗНАЧЕНИЕ...              изменить настройки (записываются одним блоком)\n"
+        "  save ФАЙЛ                         сохранить настройки в файл конфигурации (.cfg)\n"
+        "  load ФАЙЛ                         загрузить настройки из файла конфигурации\n"
+        "  reset [--yes]                     установить значения по умолчанию\n"
+        "  update ФАЙЛ.voku [--yes] [--restore|--no-restore]\n"
+        "                                    обновить ПО блока\n"
+        "  monitor [--json]                  показывать настройки при каждом изменении (Ctrl+C — выход)\n"
+        "\n"
+        "Ключи: selector (1-4), primary_group, secondary_group (1-4), source1 ... source8\n"
+        "(имя источника, например \"SDI 5\", \"AES 1L\", ANALOG_R, 1000Hz, или номер в списке 1-20),\n"
+        "analog_gain (-32..16), zero_db (-32..0), headroom (0..32), scale (dB|dBFS),\n"
+        "indicators (off|small|full), agr (off|on).\n"
+        "\n"
+        "Когда подключено несколько блоков, укажите --unit или --all.\n"
+        "Коды выхода: 0 — выполнено; 1 — блок отказал или произошла ошибка; 2 — ошибка в командной\n"
+        "строке; 3 — блок не найден; 4 — нет прав доступа к блоку.\n"
+        "Подробнее: man rv390pkta-cli.\n");
+}

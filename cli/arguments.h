@@ -1,0 +1,30 @@
+// The command line of rv390pkta-cli: one command, its options and its operands.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <stdexcept>
+
+struct Invocation {
+    QString command;             // list, show, set, save, load, reset, update, monitor, help, version
+    QString unit;                // --unit: a serial number or a node or bus path
+    bool all = false;            // --all: every connected unit in turn
+    bool json = false;           // --json
+    bool yes = false;            // --yes: no question before resetting or updating
+    std::optional<bool> restore; // --restore / --no-restore after an update
+    QStringList operands;        // a file, or KEY=VALUE pairs
+};
+
+// A command line that cannot be carried out; the text says what is wrong, in the operator's language.
+class UsageError : public std::runtime_error {
+public:
+    explicit UsageError(const QString& text) : std::runtime_error(text.toStdString()) {}
+};
+
+// Options may stand before or after the command; "--" ends them. Throws UsageError.
+Invocation parse_arguments(const QStringList& arguments);
+
+// The help text.
+QString cli_usage();

@@ -1,0 +1,32 @@
+// show: the settings block of one unit, or of each with --all.
+#include "cli/commands.h"
+
+#include "cli/block_output.h"
+#include "cli/console.h"
+#include "cli/unit_choice.h"
+#include "cli/unit_link.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+int run_show(const Invocation& inv) {
+    QJsonArray shown;
+    const int status = for_each_unit(inv, [&](const FoundUnit&, QString& why) {
+        TparBytes block;
+        const ExitStatus read = unit_link::read_settings(block, why);
+        if (read != exit_done)
+            return read;
+        if (inv.json && inv.all)
+            shown.append(block_json(unit_link::opened(), block));
+        else if (inv.json)
+            console::out(
+                QString::fromUtf8(QJsonDocument(block_json(unit_link::opened(), block)).toJson()).trimmed());
+        else
+            for (const QString& line : block_lines(unit_link::opened(), block))
+                console::out(line);
+        return exit_done;
+    });
+    if (inv.json && inv.all)
+        console::out(QString::fromUtf8(QJsonDocument(shown).toJson()).trimmed());
+    return status;
+}

@@ -1,0 +1,30 @@
+// What the command line says and asks: results on standard output, problems on standard error, questions
+// and the progress bar only where a person is at a terminal.
+#pragma once
+
+#include <QString>
+
+namespace console {
+
+void out(const QString& line); // one line on standard output
+void err(const QString& line); // one line on standard error, "rv390pkta-cli: " first
+
+bool input_is_terminal();
+bool output_is_terminal();
+
+// Asks on the terminal; an empty answer takes the default. No terminal: the default.
+bool ask(const QString& question, bool default_yes);
+
+// Progress of a long write: a bar redrawn in place on a terminal, else a line every 10 %.
+class Progress {
+public:
+    explicit Progress(QString caption);
+    void show(int percent);
+    void finish(); // ends the bar's line
+private:
+    QString caption_;
+    int shown_ = -1;
+    bool bar_;
+};
+
+} // namespace console

@@ -1,0 +1,61 @@
+// rv390pkta-cli: the unit's settings and firmware from the command line, through the utility's own link.
+#include "cli/arguments.h"
+#include "cli/commands.h"
+#include "cli/console.h"
+#include "cli/exit_status.h"
+#include "cli/unit_link.h"
+#include "rv390pkta_version.h"
+
+#include <QCoreApplication>
+
+#include <iostream>
+
+namespace {
+int run(const Invocation& inv) {
+    if (inv.command == QLatin1String("list"))
+        return run_list(inv);
+    if (inv.command == QLatin1String("show"))
+        return run_show(inv);
+    if (inv.command == QLatin1String("monitor"))
+        return run_monitor(inv);
+    if (inv.command == QLatin1String("set"))
+        return run_set(inv);
+    if (inv.command == QLatin1String("reset"))
+        return run_reset(inv);
+    if (inv.command == QLatin1String("save"))
+        return run_save(inv);
+    if (inv.command == QLatin1String("load"))
+        return run_load(inv);
+    return run_update(inv);
+}
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    // The window's name: the settings backups of updates go to the same folder, whichever program made them.
+    QCoreApplication::setApplicationName(QStringLiteral("rv390pkta"));
+    Invocation inv;
+    try {
+        inv = parse_arguments(QCoreApplication::arguments().mid(1));
+    } catch (const UsageError& e) {
+        console::err(QString::fromStdString(e.what()));
+        console::err(QStringLiteral("справка: rv390pkta-cli --help"));
+        return exit_usage;
+    }
+    if (inv.command == QLatin1String("help")) {
+        std::cout << cli_usage().toStdString() << std::flush;
+        return exit_done;
+    }
+    if (inv.command == QLatin1String("version")) {
+        std::cout << "rv390pkta-cli " << rv390pkta_version << '\n' << std::flush;
+        return exit_done;
+    }
+    QString error;
+    if (!unit_link::start(error)) {
+        console::err(QStringLiteral("Не удалось инициализировать USB! %1").arg(error));
+        return exit_failed;
+    }
+    const int status = run(inv);
+    unit_link::stop();
+    return status;
+}

@@ -1,0 +1,85 @@
+// Resolving --unit and --all against the units connected now, and the per-unit loop with its summary.
+#include "cli/unit_choice.h"
+
+#include "cli/console.h"
+#include "cli/unit_link.h"
+
+#include <QStringList>
+
+namespace {
+QString serials(const std::vector<FoundUnit>& units) {
+    QStringList s;
+    for (const FoundUnit& u : units)
+        s << u.identity.serial;
+    return s.join(QStringLiteral(", "));
+}
+} // namespace
+
+UnitChoice choose_units(const Invocation& inv) {
+    UnitChoice choice;
+    const std::vector<FoundUnit> found = scan_units();
+    if (found.empty()) {
+        choice.status = exit_no_unit;
+        choice.why = QStringLiteral("не найдено ни одного блока RV-390PKTA");
+        return choice;
+    }
+    if (inv.all) {
+        choice.units = found;
+    } else if (!inv.unit.isEmpty()) {
+        for (const FoundUnit& u : found)
+            if (u.identity.serial == inv.unit || u.identity.path == inv.unit)
+                choice.units.push_back(u);
+        if (choice.units.empty()) {
+            choice.status = exit_no_unit;
+            choice.why = QStringLiteral("блок «%1» не найден; подключены: %2").arg(inv.unit, serials(found));
+        } else if (choice.units.size() > 1) {
+            choice.status = exit_usage;
+            choice.why =
+                QStringLiteral("серийный номер %1 у нескольких блоков: укажите путь (%2)").arg(inv.unit, [&] {
+                    QStringList paths;
+                    for (const FoundUnit& u : choice.units)
+                        paths << u.identity.path;
+                    return paths.join(QStringLiteral(", "));
+                }());
+            choice.units.clear();
+        }
+    } else if (found.size() > 1) {
+        choice.status = exit_usage;
+        choice.why =
+            QStringLiteral("подключено несколько блоков (%1): укажите --unit или --all").arg(serials(found));
+    } else {
+        choice.units = found;
+    }
+    return choice;
+}
+
+int for_each_unit(const Invocation& inv,
+                  const std::function<ExitStatus(const FoundUnit&, QString& why)>& act) {
+    const UnitChoice choice = choose_units(inv);
+    if (choice.status != exit_done) {
+        console::err(choice.why);
+        return choice.status;
+    }
+    QStringList failed;
+    std::optional<ExitStatus> failure;
+    for (const FoundUnit& unit : choice.units) {
+        QString why;
+        ExitStatus status = unit_link::open(unit, why);
+        if (status == exit_done)
+            status = act(unit, why);
+        if (status == exit_done)
+            continue;
+        console::err(QStringLiteral("%1: %2").arg(unit.identity.serial, why));
+        failed << unit.identity.serial;
+        failure = !failure || *failure == status ? status : exit_failed;
+    }
+    // On standard error where standard output carries JSON.
+    if (inv.all)
+        (inv.json ? console::err : console::out)(
+            QStringLiteral("Итого: блоков %1, выполнено %2, с ошибкой %3%4")
+                .arg(choice.units.size())
+                .arg(choice.units.size() - std::size_t(failed.size()))
+                .arg(failed.size())
+                .arg(failed.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(failed.join(", "))));
+    return failure.value_or(exit_done);
+}
