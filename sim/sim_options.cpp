@@ -126,11 +126,10 @@ struct Switch {
     const char* name;
     bool UnitFaults::*member;
 };
-const Switch switches[] = {{"corrupt-crc", &UnitFaults::corrupt_crc},
-                           {"wrong-length", &UnitFaults::wrong_length},
-                           {"silent-finish", &UnitFaults::silent_finish},
-                           {"fail-update", &UnitFaults::fail_update},
-                           {"refuse-writes", &UnitFaults::refuse_writes}};
+const Switch switches[] = {
+    {"corrupt-crc", &UnitFaults::corrupt_crc},     {"wrong-length", &UnitFaults::wrong_length},
+    {"silent-finish", &UnitFaults::silent_finish}, {"fail-update", &UnitFaults::fail_update},
+    {"refuse-writes", &UnitFaults::refuse_writes}, {"keep-settings", &UnitFaults::keep_settings}};
 
 bool UnitFaults::*switch_member(std::string_view name) {
     for (const Switch& s : switches)
@@ -177,7 +176,7 @@ void set_fault(UnitFaults& f, std::string_view name, std::string_view value) {
     } else {
         bad("unknown fault '" + std::string(name) +
             "'; the faults are drop-every, corrupt-crc, wrong-length, silent-finish, fail-update, "
-            "refuse-writes, unplug-after, report-delay, late-answer-max, late-answer-percent, "
+            "refuse-writes, keep-settings, unplug-after, report-delay, late-answer-max, late-answer-percent, "
             "drop-reply-percent, corrupt-reply-percent and seed");
     }
 }
@@ -311,6 +310,7 @@ Faults (all off by default):
   --silent-finish       no reply to cmd_finish; the unit stays in its boot loader
   --fail-update         cmd_finish reports failure
   --refuse-writes       every flash and EEPROM write is refused
+  --keep-settings       settings writes are answered with the old block, not stored
   --unplug-after N      the link drops after N write blocks of an update
   --report-delay MS     slow link: each report takes MS milliseconds (1 models full-speed USB)
   --late-answer-max MS  the acknowledgement of an output report comes 0..MS ms late (at most

@@ -70,6 +70,8 @@ UnitModel::Outcome UnitModel::handle(uint8_t type, std::span<const uint8_t> payl
         case cmd_set_par:
             if (payload.size() != settings_.size())
                 return said("ignored: cmd_set_par with " + std::to_string(payload.size()) + " bytes, not 17");
+            if (faults.keep_settings)
+                return settings_reply(cmd_set_par, "fault: settings not stored, the old ones sent back");
             std::copy(payload.begin(), payload.end(), settings_.begin());
             settings_ = normalise_settings(settings_);
             return settings_reply(cmd_set_par, "settings stored");

@@ -28,6 +28,7 @@ struct UnitFaults {
     bool silent_finish = false;       // cmd_finish gets no reply and the unit stays in its boot loader
     bool fail_update = false;         // cmd_finish reports failure whatever happened
     bool refuse_writes = false;       // every cmd_write_flash and cmd_write_eep is refused
+    bool keep_settings = false;       // cmd_set_par is answered with the block it had: writes not taken
     unsigned unplug_after_blocks = 0; // the link drops after this many write blocks (0: never)
     std::chrono::microseconds report_delay{0}; // slow link: each report, either way, takes this long
     // Faults drawn at random, each time from the unit's random source (seeded with `seed`):

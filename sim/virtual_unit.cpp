@@ -76,8 +76,8 @@ const char* mode_text(UnitMode mode) {
 
 VirtualUnit::VirtualUnit(const UnitOptions& o)
     : serial_(o.serial), version_(o.version), restart_delay_(o.restart_delay),
-      bus_name_(o.bus_name.empty() ? default_bus_name(o.serial) : o.bus_name), device_(bus_name_, {}),
-      model_(o.mode, o.settings), faults_(o.faults), random_(o.faults.seed) {
+      bus_name_(o.bus_name.empty() ? default_bus_name(o.serial) : o.bus_name), locked_(o.locked),
+      device_(bus_name_, {}), model_(o.mode, o.settings), faults_(o.faults), random_(o.faults.seed) {
     device_.on_set_output = [this](const std::vector<uint8_t>& r) { return take_report(r, true); };
     device_.on_output = [this](const std::vector<uint8_t>& r) { (void)take_report(r, false); };
     if (o.gadget) {
@@ -113,6 +113,7 @@ vhid_protocol::Info VirtualUnit::identity() const {
     i.product_name = boot ? "RV-390PKTA(boot)" : "RV-390PKTA";
     i.serial = serial_;
     i.descriptor = unit_descriptor;
+    i.flags = locked_ ? vhid_protocol::FLAG_QUERY_ONLY : 0;
     return i;
 }
 

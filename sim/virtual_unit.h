@@ -27,6 +27,7 @@ struct UnitOptions {
     TparBytes settings = to_bytes(default_par);
     std::chrono::milliseconds restart_delay{300};
     std::string bus_name; // the device's socket name on the bus; "" gives "rv390pkta-<serial>"
+    bool locked = false;  // listed, but hosts may not open it, as a node without permission
     UnitFaults faults;
     // Attach as the device side of a USB HID gadget (real USB through the kernel) instead of the
     // virtual bus. A refused write then cannot stall its transfer: the gadget's endpoint takes it.
@@ -120,6 +121,7 @@ private:
     const uint16_t version_;
     const std::chrono::milliseconds restart_delay_;
     const std::string bus_name_;
+    const bool locked_;
     VirtualHidDevice device_;
     std::unique_ptr<GadgetLink> gadget_; // instead of device_, when attached as a USB gadget
 

@@ -1,0 +1,256 @@
+// rv390pkta-cli as a shell runs it, against two virtual units (and one it may not open) on one bus.
+#include "protocol/commands.h"
+#include "sim/update_file.h"
+#include "sim/virtual_unit.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Output {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Output cli(const QStringList& arguments) {
+    QProcess p;
+    p.setProgram(QStringLiteral(RV390PKTA_CLI));
+    p.setArguments(arguments);
+    p.start();
+    p.closeWriteChannel(); // no terminal and no answers: the program's script behaviour
+    Output r;
+    if (!p.waitForFinished(60000))
+        return r;
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+std::string shown(const Output& r) {
+    return "status " + std::to_string(r.status) + "\nout:\n" + r.out.toStdString() + "err:\n" +
+           r.err.toStdString();
+}
+
+UnitOptions named(const char* serial) {
+    UnitOptions o;
+    o.serial = serial;
+    o.restart_delay = 50ms;
+    return o;
+}
+
+class TwoUnits : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(first.plug() && second.plug() && locked.plug()); }
+    static std::size_t writes(const VirtualUnit& unit) {
+        std::size_t n = 0;
+        for (const ReceivedCommand& c : unit.commands())
+            n += c.code == cmd_set_par ? 1 : 0;
+        return n;
+    }
+    VirtualUnit first{named("VU-0001")};
+    VirtualUnit second{named("VU-0002")};
+    VirtualUnit locked{[] {
+        UnitOptions o = named("VU-LOCKED");
+        o.locked = true;
+        return o;
+    }()};
+    QTemporaryDir files;
+};
+
+TEST_F(TwoUnits, ListsAndShowsTheChosenUnitWithTheExitStatusOfEachChoice) {
+    const Output list = cli({"list", "--json"});
+    ASSERT_EQ(list.status, 0) << shown(list);
+    const QJsonArray units = QJsonDocument::fromJson(list.out.toUtf8()).array();
+    ASSERT_EQ(units.size(), 3) << shown(list);
+    EXPECT_EQ(units[0][QStringLiteral("serial")].toString(), QStringLiteral("VU-0001"));
+    EXPECT_TRUE(units[1][QStringLiteral("can_open")].toBool());
+    EXPECT_FALSE(units[2][QStringLiteral("can_open")].toBool());
+    EXPECT_TRUE(units[2][QStringLiteral("why")].toString().contains(QStringLiteral("нет прав доступа")));
+
+    second.set_settings({3, 2, 1, 0, 4, 8, 17, 1, 19, 2, 3, 0xF0, 0xE0, 7, 1, 1, 1});
+    const Output show = cli({"show", "--unit", "VU-0002", "--json"});
+    ASSERT_EQ(show.status, 0) << shown(show);
+    const QJsonObject o = QJsonDocument::fromJson(show.out.toUtf8()).object();
+    EXPECT_EQ(o[QStringLiteral("selector")].toInt(), 4);
+    EXPECT_EQ(o[QStringLiteral("primary_group")].toInt(), 3);
+    EXPECT_EQ(o[QStringLiteral("source1")].toString(), QStringLiteral("SDI 9"));
+    EXPECT_EQ(o[QStringLiteral("source2")].toString(), QStringLiteral("SDI 5"));
+    EXPECT_EQ(o[QStringLiteral("source3")].toString(), QStringLiteral("AES 1L"));
+    EXPECT_EQ(o[QStringLiteral("source4")].toString(), QStringLiteral("ANALOG_R"));
+    EXPECT_EQ(o[QStringLiteral("source6")].toString(), QStringLiteral("500Hz"));
+    EXPECT_EQ(o[QStringLiteral("analog_gain")].toInt(), -16);
+    EXPECT_EQ(o[QStringLiteral("scale")].toString(), QStringLiteral("dBFS"));
+    EXPECT_EQ(o[QStringLiteral("indicators")].toString(), QStringLiteral("small"));
+    EXPECT_EQ(o[QStringLiteral("agr")].toString(), QStringLiteral("on"));
+    EXPECT_EQ(o[QStringLiteral("raw")].toString(),
+              QStringLiteral("03 02 01 00 04 08 11 01 13 02 03 F0 E0 07 01 01 01"));
+    EXPECT_EQ(first.command_count(), 0u) << "the unit not chosen was not asked";
+
+    const struct {
+        QStringList arguments;
+        int status;
+        const char* says;
+    } choices[] = {
+        {{"show"}, 2, "--unit или --all"},
+        {{"show", "--unit", "VU-9"}, 3, "не найден"},
+        {{"show", "--unit", "VU-LOCKED"}, 4, "нет прав доступа"},
+        {{"show", "--all"}, 4, "Итого: блоков 3, выполнено 2, с ошибкой 1 (VU-LOCKED)"},
+    };
+    for (const auto& c : choices) {
+        const Output r = cli(c.arguments);
+        EXPECT_EQ(r.status, c.status) << shown(r);
+        EXPECT_TRUE((r.out + r.err).contains(QString::fromUtf8(c.says))) << shown(r);
+    }
+}
+
+TEST_F(TwoUnits, SetChecksEveryPairFirstThenWritesOneBlockAndReadsItBack) {
+    locked.unplug();
+    const struct {
+        QStringList pairs;
+        const char* says;
+    } wrong[] = {
+        {{"colour=red"}, "«colour»: неизвестный ключ"},
+        {{"headroom=33"}, "headroom=33: допустимо: целое число от 0 до 32"},
+        {{"scale=loud"}, "dB или dBFS"},
+        {{"source1=SDI 17"}, "номер в списке от 1 до 20"},
+        {{"primary_group=2", "secondary_group=2"}, "группы должны различаться"},
+        {{"agr=on", "agr"}, "нужна пара КЛЮЧ=ЗНАЧЕНИЕ"},
+        {{"selector=1", "selector=2"}, "указан дважды"},
+    };
+    for (const auto& w : wrong) {
+        const Output r = cli(QStringList{"set", "--all"} + w.pairs);
+        EXPECT_EQ(r.status, 2) << shown(r);
+        EXPECT_TRUE(r.err.contains(QString::fromUtf8(w.says))) << shown(r);
+    }
+    // A name the unit's own groups do not have is known only once the unit is read.
+    const Output other_group = cli({"set", "--unit", "VU-0001", "source1=SDI 16"});
+    EXPECT_EQ(other_group.status, 2) << shown(other_group);
+    EXPECT_EQ(writes(first) + writes(second), 0u) << "nothing sent on any error";
+
+    // Groups first, then the sources by the new groups' names; the equal-groups rule moves a group on.
+    const Output set = cli({"set", "--unit", "VU-0001", "primary_group=2", "source1=sdi8", "source5=SDI 6",
+                            "source8=3", "headroom=20", "zero_db=-32", "analog_gain=16", "scale=dB",
+                            "indicators=off", "agr=on", "selector=4"});
+    ASSERT_EQ(set.status, 0) << shown(set);
+    EXPECT_TRUE(set.err.contains(QStringLiteral("взята группа 3"))) << shown(set);
+    const TparBytes want{3, 2, 1, 7, 1, 2, 3, 5, 5, 6, 2, 16, 0xE0, 20, 0, 0, 1};
+    EXPECT_EQ(first.settings(), want);
+    EXPECT_EQ(writes(first), 1u) << "one block";
+
+    // A unit that does not take the block is told, by field, and --all goes on past it.
+    UnitFaults keep;
+    keep.keep_settings = true;
+    first.set_faults(keep);
+    const Output refused = cli({"set", "--all", "headroom=3"});
+    EXPECT_EQ(refused.status, 1) << shown(refused);
+    EXPECT_TRUE(
+        refused.err.contains(QStringLiteral("VU-0001: блок не принял настройки: headroom: записано 3, "
+                                            "блок хранит 20")))
+        << shown(refused);
+    EXPECT_TRUE(refused.out.contains(QStringLiteral("выполнено 1, с ошибкой 1 (VU-0001)"))) << shown(refused);
+    EXPECT_EQ(second.settings()[13], 3);
+}
+
+TEST_F(TwoUnits, SavesLoadsOntoEveryUnitAndResets) {
+    locked.unplug();
+    first.set_settings({1, 3, 0, 9, 9, 9, 9, 9, 9, 9, 9, 0xF0, 0xF0, 5, 1, 0, 1});
+    const QString file = files.filePath(QStringLiteral("studio"));
+    const Output save = cli({"save", "--unit", "VU-0001", file});
+    ASSERT_EQ(save.status, 0) << shown(save);
+    const Output load = cli({"--all", "load", file + QStringLiteral(".cfg")});
+    ASSERT_EQ(load.status, 0) << shown(load);
+    EXPECT_EQ(second.settings(), first.settings());
+
+    // A short file changes only its own bytes; a file that cannot be read changes nothing.
+    QFile short_file(files.filePath(QStringLiteral("short.cfg")));
+    ASSERT_TRUE(short_file.open(QIODevice::WriteOnly));
+    short_file.write("\x02", 1);
+    short_file.close();
+    ASSERT_EQ(cli({"load", "--unit", "VU-0002", short_file.fileName()}).status, 0);
+    EXPECT_EQ(second.settings()[0], 2);
+    EXPECT_EQ(second.settings()[13], 5);
+    const Output missing = cli({"load", "--all", files.filePath(QStringLiteral("none.cfg"))});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(missing.err.contains(QStringLiteral("none.cfg"))) << shown(missing);
+
+    const Output reset = cli({"reset", "--all", "--yes"});
+    ASSERT_EQ(reset.status, 0) << shown(reset);
+    EXPECT_EQ(first.settings(), to_bytes(default_par));
+    EXPECT_EQ(second.settings(), to_bytes(default_par));
+}
+
+TEST_F(TwoUnits, UpdatesWithProgressSavesTheSettingsAndRestoresThem) {
+    locked.unplug();
+    const QString fw = files.filePath(QStringLiteral("fw.voku"));
+    const auto bytes = make_update_file({"RV-390PKTA", 1, 4, std::vector<uint8_t>(3000, 0x5A), {1, 2, 3}});
+    QFile file(fw);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+    file.close();
+
+    // The window runs: two writers would interleave, so the update is refused.
+    {
+        QLocalServer window;
+        ASSERT_TRUE(window.listen(QDir(qEnvironmentVariable("XDG_RUNTIME_DIR"))
+                                      .filePath(QStringLiteral("rv390pkta-%1.sock").arg(getuid()))));
+        const Output refused = cli({"update", "--unit", "VU-0002", "--yes", fw});
+        EXPECT_EQ(refused.status, 1) << shown(refused);
+        EXPECT_TRUE(refused.err.contains(QStringLiteral("окно программы rv390pkta запущено")))
+            << shown(refused);
+    }
+
+    const TparBytes before{2, 0, 1, 0, 1, 2, 3, 4, 5, 6, 7, 0xF8, 0xEE, 12, 1, 2, 0};
+    second.set_settings(before);
+    // The new firmware starts from its defaults.
+    second.unplug();
+    second.on_event = [&](const UnitEvent& e) {
+        if (e.kind == UnitEvent::Kind::restart && e.line.find("boot") != std::string::npos)
+            second.set_settings(to_bytes(default_par));
+    };
+    ASSERT_TRUE(second.plug());
+    const Output update = cli({"update", "--unit", "VU-0002", "--yes", "--restore", fw});
+    ASSERT_EQ(update.status, 0) << shown(update);
+    for (const char* step :
+         {"Файл обновления: RV-390PKTA, версия 1.4", "Настройки сохранены: ", "VU-0002: запись: 100 %",
+          "Обновление завершено успешно!", "Настройки восстановлены"})
+        EXPECT_TRUE(update.out.contains(QString::fromUtf8(step))) << step << '\n' << shown(update);
+    EXPECT_GT(update.out.count(QStringLiteral("VU-0002: запись: ")), 3) << "plain progress lines";
+    EXPECT_EQ(second.flash()[2999], 0x5A);
+    EXPECT_EQ(second.settings(), before);
+    const QString backups = QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+                                .filePath(QStringLiteral("rv390pkta/backups"));
+    EXPECT_EQ(QDir(backups).entryList({"VU-0002-*.cfg"}).size(), 1) << backups.toStdString();
+    EXPECT_EQ(first.command_count(), 0u);
+
+    // Another model's file, and a unit whose writes fail: told, status 1, and --all goes on.
+    UnitFaults refuse;
+    refuse.refuse_writes = true;
+    first.set_faults(refuse);
+    const Output failing = cli({"update", "--all", "--yes", "--no-restore", fw});
+    EXPECT_EQ(failing.status, 1) << shown(failing);
+    EXPECT_TRUE(failing.err.contains(QStringLiteral("VU-0001: Ошибка"))) << shown(failing);
+    EXPECT_TRUE(failing.out.contains(QStringLiteral("выполнено 1, с ошибкой 1 (VU-0001)"))) << shown(failing);
+    const auto other = make_update_file({"RV-999", 1, 0, {1}, {}});
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(reinterpret_cast<const char*>(other.data()), static_cast<qint64>(other.size()));
+    file.close();
+    const Output wrong = cli({"update", "--unit", "VU-0002", "--yes", fw});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_TRUE(wrong.err.contains(QStringLiteral("Неверный файл!"))) << shown(wrong);
+}
+
+} // namespace
