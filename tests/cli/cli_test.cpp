@@ -8,7 +8,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocalServer>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -202,16 +201,23 @@ TEST_F(TwoUnits, UpdatesWithProgressSavesTheSettingsAndRestoresThem) {
     file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
     file.close();
 
-    // The window runs: two writers would interleave, so the update is refused.
+    // Beside the running window reading works, and the update is refused: two writers would interleave.
     {
-        QLocalServer window;
-        ASSERT_TRUE(window.listen(QDir(qEnvironmentVariable("XDG_RUNTIME_DIR"))
-                                      .filePath(QStringLiteral("rv390pkta-%1.sock").arg(getuid()))));
+        QProcess window;
+        window.setWorkingDirectory(files.path()); // where it writes its library file
+        window.start(QStringLiteral(RV390PKTA_WINDOW),
+                     {QStringLiteral("-platform"), QStringLiteral("offscreen")});
+        ASSERT_TRUE(first.wait_for_commands(1, 20s)) << "the window polls the first unit";
+        const Output beside = cli({"show", "--unit", "VU-0001"});
+        EXPECT_EQ(beside.status, 0) << shown(beside);
         const Output refused = cli({"update", "--unit", "VU-0002", "--yes", fw});
         EXPECT_EQ(refused.status, 1) << shown(refused);
         EXPECT_TRUE(refused.err.contains(QStringLiteral("окно программы rv390pkta запущено")))
             << shown(refused);
+        window.kill();
+        window.waitForFinished();
     }
+    const std::size_t first_commands = first.command_count();
 
     const TparBytes before{2, 0, 1, 0, 1, 2, 3, 4, 5, 6, 7, 0xF8, 0xEE, 12, 1, 2, 0};
     second.set_settings(before);
@@ -234,7 +240,7 @@ TEST_F(TwoUnits, UpdatesWithProgressSavesTheSettingsAndRestoresThem) {
     const QString backups = QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
                                 .filePath(QStringLiteral("rv390pkta/backups"));
     EXPECT_EQ(QDir(backups).entryList({"VU-0002-*.cfg"}).size(), 1) << backups.toStdString();
-    EXPECT_EQ(first.command_count(), 0u);
+    EXPECT_EQ(first.command_count(), first_commands) << "the other unit heard nothing of the update";
 
     // Another model's file, and a unit whose writes fail: told, status 1, and --all goes on.
     UnitFaults refuse;
