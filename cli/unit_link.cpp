@@ -4,6 +4,7 @@
 #include "cli/settings_fields.h"
 
 #include "core/Tthr.h"
+#include "core/event_wait.h"
 #include "core/link_flags.h"
 #include "core/mailbox.h"
 #include "core/timings.h"
@@ -15,8 +16,6 @@
 #include "ui/settings.h"
 #include "ui/settings_gate.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QTimer>
 
 namespace unit_link {
@@ -77,18 +76,7 @@ void stop() {
 }
 
 bool wait_until(const std::function<bool()>& done, milliseconds limit) {
-    const QDeadlineTimer deadline(limit);
-    QTimer alarm; // wakes the loop at the deadline
-    alarm.setSingleShot(true);
-    alarm.setTimerType(Qt::PreciseTimer);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        if (!alarm.isActive())
-            alarm.start(static_cast<int>(std::clamp<qint64>(deadline.remainingTime(), 1, 3'600'000)));
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
+    return run_events_until(done, limit);
 }
 
 ExitStatus open(const FoundUnit& unit, QString& why, bool by_serial) {
