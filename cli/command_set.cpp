@@ -20,8 +20,10 @@ int write_each(const Invocation& inv, const QString& done,
         TparBytes current;
         if (const ExitStatus read = unit_link::read_settings(current, why); read != exit_done)
             return read;
+        Tpar shown = from_bytes(current); // as the window holds it
+        sanitise(shown);
         Tpar next;
-        if (const ExitStatus made = make(from_bytes(current), next, why); made != exit_done)
+        if (const ExitStatus made = make(shown, next, why); made != exit_done)
             return made;
         if (!unit_link::write_block(next, why))
             return exit_failed;

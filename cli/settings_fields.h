@@ -33,7 +33,7 @@ struct Change {
 // Without `unit_known` (no unit read yet) a source name is taken when any group has it.
 Change apply(const Tpar& current, const QStringList& pairs, bool unit_known = true);
 
-// The keys whose values differ between two blocks, with both values: "key: a → b".
+// The fields that differ between two blocks as the window shows them (sanitised), with both values.
 QStringList differences(const Tpar& wanted, const Tpar& held);
 
 } // namespace settings_fields

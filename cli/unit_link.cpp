@@ -149,10 +149,11 @@ bool write_block(const Tpar& wanted, QString& why) {
         why = QStringLiteral("блок не прислал настроек после записи");
         return false;
     }
-    if (*held == to_bytes(wanted))
+    // Compared as the window shows them: a unit's own normalising (an "on" stored as 1) is no refusal.
+    const QStringList differ = settings_fields::differences(wanted, from_bytes(*held));
+    if (differ.isEmpty())
         return true;
-    why = QStringLiteral("блок не принял настройки: ") +
-          settings_fields::differences(wanted, from_bytes(*held)).join(QStringLiteral("; "));
+    why = QStringLiteral("блок не принял настройки: ") + differ.join(QStringLiteral("; "));
     return false;
 }
 

@@ -108,6 +108,11 @@ TEST_F(TwoUnits, ListsAndShowsTheChosenUnitWithTheExitStatusOfEachChoice) {
         {{"show", "--unit", "VU-9"}, 3, "не найден"},
         {{"show", "--unit", "VU-LOCKED"}, 4, "нет прав доступа"},
         {{"show", "--all"}, 4, "Итого: блоков 3, выполнено 2, с ошибкой 1 (VU-LOCKED)"},
+        {{"frob"}, 2, "неизвестная команда «frob»"},
+        {{"show", "--unit", "VU-0001", "--all"}, 2, "исключают друг друга"},
+        {{"save"}, 2, "нужен файл конфигурации"},
+        {{"reset", "--json"}, 2, "не принимает параметр --json"},
+        {{"update", "--restore", "--no-restore", "fw.voku"}, 2, "исключают друг друга"},
     };
     for (const auto& c : choices) {
         const Output r = cli(c.arguments);
@@ -182,6 +187,23 @@ TEST_F(TwoUnits, SavesLoadsOntoEveryUnitAndResets) {
     ASSERT_EQ(cli({"load", "--unit", "VU-0002", short_file.fileName()}).status, 0);
     EXPECT_EQ(second.settings()[0], 2);
     EXPECT_EQ(second.settings()[13], 5);
+    // Values reach the unit as the file has them; what the unit then holds decides, as the window shows it.
+    const struct {
+        int offset;
+        char value;
+        int status;
+        const char* says;
+    } raw_values[] = {{15, 7, 0, ""}, {11, 100, 1, "analog_gain: записано 100, блок хранит 16"}};
+    for (const auto& v : raw_values) {
+        QByteArray block(reinterpret_cast<const char*>(to_bytes(default_par).data()), 17);
+        block[v.offset] = v.value;
+        ASSERT_TRUE(short_file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        short_file.write(block);
+        short_file.close();
+        const Output r = cli({"load", "--unit", "VU-0002", short_file.fileName()});
+        EXPECT_EQ(r.status, v.status) << shown(r);
+        EXPECT_TRUE(r.err.contains(QString::fromUtf8(v.says))) << shown(r);
+    }
     const Output missing = cli({"load", "--all", files.filePath(QStringLiteral("none.cfg"))});
     EXPECT_EQ(missing.status, 1);
     EXPECT_TRUE(missing.err.contains(QStringLiteral("none.cfg"))) << shown(missing);
