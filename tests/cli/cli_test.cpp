@@ -282,3 +282,27 @@ TEST_F(TwoUnits, UpdatesWithProgressSavesTheSettingsAndRestoresThem) {
 }
 
 } // namespace
+
+TEST_F(TwoUnits, MonitorPrintsTheBlockWhenItChangesUntilInterrupted) {
+    QProcess monitor;
+    monitor.start(QStringLiteral(RV390PKTA_CLI), {"monitor", "--unit", "VU-0002", "--json"});
+    const auto next_line = [&] {
+        while (!monitor.canReadLine())
+            if (!monitor.waitForReadyRead(10000))
+                return QJsonObject();
+        return QJsonDocument::fromJson(monitor.readLine()).object();
+    };
+    EXPECT_EQ(next_line()[QStringLiteral("headroom")].toInt(), 10);
+    TparBytes changed = to_bytes(default_par);
+    changed[13] = 31;
+    second.set_settings(changed); // as if changed at the unit itself
+    const QJsonObject seen = next_line();
+    EXPECT_EQ(seen[QStringLiteral("headroom")].toInt(), 31);
+    EXPECT_EQ(seen[QStringLiteral("serial")].toString(), QStringLiteral("VU-0002"));
+    EXPECT_FALSE(seen[QStringLiteral("time")].toString().isEmpty());
+    monitor.terminate(); // SIGTERM, as Ctrl+C's SIGINT: a clean end
+    ASSERT_TRUE(monitor.waitForFinished(10000));
+    EXPECT_EQ(monitor.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(monitor.exitCode(), 0);
+    EXPECT_FALSE(monitor.canReadLine()) << "an unchanged block is not printed again";
+}
