@@ -23,7 +23,7 @@ UnitChoice choose_units(const Invocation& inv) {
         choice.why = QStringLiteral("не найдено ни одного блока RV-390PKTA");
         return choice;
     }
-    if (inv.all) {
+    if (inv.all || (inv.unit.isEmpty() && found.size() == 1)) {
         choice.units = found;
     } else if (!inv.unit.isEmpty()) {
         for (const FoundUnit& u : found)
@@ -43,12 +43,10 @@ UnitChoice choose_units(const Invocation& inv) {
                 }());
             choice.units.clear();
         }
-    } else if (found.size() > 1) {
+    } else {
         choice.status = exit_usage;
         choice.why =
             QStringLiteral("подключено несколько блоков (%1): укажите --unit или --all").arg(serials(found));
-    } else {
-        choice.units = found;
     }
     return choice;
 }
