@@ -44,7 +44,7 @@ check_tree() {
     # shellcheck disable=SC2064 # expanded now, on purpose
     trap "rm -rf '$scratch'" RETURN
 
-    for f in bin/rv390pkta bin/rv390pkta-sim libexec/rv390pkta/rv390pkta-launch; do
+    for f in bin/rv390pkta bin/rv390pkta-sim bin/rv390pkta-cli libexec/rv390pkta/rv390pkta-launch; do
         [ "$(stat -c %a "$p/$f")" = 755 ] || fail "$f should be mode 755, is $(stat -c %a "$p/$f")"
     done
     for f in lib/udev/rules.d/70-rv390pkta.rules share/applications/rv390pkta.desktop \
@@ -100,6 +100,13 @@ check_tree() {
     [ "$out" = "rv390pkta-sim $version" ] || fail "rv390pkta-sim --version printed '$out'"
     out=$("${run[@]}" "$p/bin/rv390pkta-sim" --help) || fail "rv390pkta-sim --help failed"
     [[ "$out" == *--version* && "$out" == *--serial* ]] || fail "rv390pkta-sim --help printed '$out'"
+    # The command-line program needs no display platform at all.
+    local bare=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 30)
+    out=$(cd "$scratch/cwd" && "${bare[@]}" "$p/bin/rv390pkta-cli" --version) || fail "rv390pkta-cli --version failed"
+    [ "$out" = "rv390pkta-cli $version" ] || fail "rv390pkta-cli --version printed '$out'"
+    out=$(cd "$scratch/cwd" && "${bare[@]}" "$p/bin/rv390pkta-cli" --help) || fail "rv390pkta-cli --help failed"
+    [[ "$out" == *--unit* && "$out" == *--all* ]] || fail "rv390pkta-cli --help printed '$out'"
+    [ -z "$(ls -A "$scratch/cwd")" ] || fail "rv390pkta-cli --version or --help left files: $(ls -A "$scratch/cwd")"
 
     # The launcher starts the installed utility, from a private folder of the runtime folder.
     mkdir -m 700 "$scratch/run"
