@@ -49,7 +49,8 @@ check_tree() {
     done
     for f in lib/udev/rules.d/70-rv390pkta.rules share/applications/rv390pkta.desktop \
         share/icons/hicolor/scalable/apps/rv390pkta.svg share/metainfo/rv390pkta.metainfo.xml \
-        share/man/man1/rv390pkta.1.gz share/man/man1/rv390pkta-sim.1.gz share/man/man1/rv390pkta-cli.1.gz; do
+        share/man/man1/rv390pkta.1.gz share/man/man1/rv390pkta-sim.1.gz share/man/man1/rv390pkta-cli.1.gz \
+        share/bash-completion/completions/rv390pkta-cli; do
         [ "$(stat -c %a "$p/$f")" = 644 ] || fail "$f should be mode 644, is $(stat -c %a "$p/$f")"
     done
     cmp -s "$p/lib/udev/rules.d/70-rv390pkta.rules" "$src/packaging/70-rv390pkta.rules" ||
@@ -110,6 +111,7 @@ check_tree() {
     out=$(cd "$scratch/cwd" && "${bare[@]}" "$p/bin/rv390pkta-cli" --help) || fail "rv390pkta-cli --help failed"
     [[ "$out" == *--unit* && "$out" == *--all* ]] || fail "rv390pkta-cli --help printed '$out'"
     [ -z "$(ls -A "$scratch/cwd")" ] || fail "rv390pkta-cli --version or --help left files: $(ls -A "$scratch/cwd")"
+    bash -n "$p/share/bash-completion/completions/rv390pkta-cli" || fail "the installed completion is not valid bash"
 
     # The launcher starts the installed utility, from a private folder of the runtime folder.
     mkdir -m 700 "$scratch/run"
