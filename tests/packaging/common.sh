@@ -44,12 +44,13 @@ check_tree() {
     # shellcheck disable=SC2064 # expanded now, on purpose
     trap "rm -rf '$scratch'" RETURN
 
-    for f in bin/rv390pkta bin/rv390pkta-sim libexec/rv390pkta/rv390pkta-launch; do
+    for f in bin/rv390pkta bin/rv390pkta-sim bin/rv390pkta-cli libexec/rv390pkta/rv390pkta-launch; do
         [ "$(stat -c %a "$p/$f")" = 755 ] || fail "$f should be mode 755, is $(stat -c %a "$p/$f")"
     done
     for f in lib/udev/rules.d/70-rv390pkta.rules share/applications/rv390pkta.desktop \
         share/icons/hicolor/scalable/apps/rv390pkta.svg share/metainfo/rv390pkta.metainfo.xml \
-        share/man/man1/rv390pkta.1.gz share/man/man1/rv390pkta-sim.1.gz; do
+        share/man/man1/rv390pkta.1.gz share/man/man1/rv390pkta-sim.1.gz share/man/man1/rv390pkta-cli.1.gz \
+        share/bash-completion/completions/rv390pkta-cli; do
         [ "$(stat -c %a "$p/$f")" = 644 ] || fail "$f should be mode 644, is $(stat -c %a "$p/$f")"
     done
     cmp -s "$p/lib/udev/rules.d/70-rv390pkta.rules" "$src/packaging/70-rv390pkta.rules" ||
@@ -75,11 +76,14 @@ check_tree() {
     xmllint --noout "$p/share/icons/hicolor/scalable/apps/rv390pkta.svg" || fail "the icon is not well-formed XML"
     grep -q '<svg' "$p/share/icons/hicolor/scalable/apps/rv390pkta.svg" || fail "the icon is not an SVG"
 
-    # Man pages: gzip, no groff warnings, the version in the header.
+    # Man pages: gzip, plain ASCII (groff escapes for anything else), no groff warnings, the version in the header.
     need groff groff-base
-    for page in rv390pkta rv390pkta-sim; do
+    for page in rv390pkta rv390pkta-sim rv390pkta-cli; do
         local man="$p/share/man/man1/$page.1.gz"
         gzip -t "$man" || fail "$page.1.gz is not gzip"
+        if zcat "$man" | LC_ALL=C grep -n '[^[:print:][:space:]]' >"$scratch/ascii"; then
+            fail "$page.1 is not plain ASCII: $(cat "$scratch/ascii")"
+        fi
         zcat "$man" | LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z 2>"$scratch/groff" || fail "groff cannot format $page.1"
         [ ! -s "$scratch/groff" ] || fail "groff warns about $page.1: $(cat "$scratch/groff")"
         zcat "$man" | grep -q "^\.TH .*\"rv390pkta $version\"" || fail "$page.1 does not carry version $version"
@@ -100,6 +104,14 @@ check_tree() {
     [ "$out" = "rv390pkta-sim $version" ] || fail "rv390pkta-sim --version printed '$out'"
     out=$("${run[@]}" "$p/bin/rv390pkta-sim" --help) || fail "rv390pkta-sim --help failed"
     [[ "$out" == *--version* && "$out" == *--serial* ]] || fail "rv390pkta-sim --help printed '$out'"
+    # The command-line program needs no display platform at all.
+    local bare=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 30)
+    out=$(cd "$scratch/cwd" && "${bare[@]}" "$p/bin/rv390pkta-cli" --version) || fail "rv390pkta-cli --version failed"
+    [ "$out" = "rv390pkta-cli $version" ] || fail "rv390pkta-cli --version printed '$out'"
+    out=$(cd "$scratch/cwd" && "${bare[@]}" "$p/bin/rv390pkta-cli" --help) || fail "rv390pkta-cli --help failed"
+    [[ "$out" == *--unit* && "$out" == *--all* ]] || fail "rv390pkta-cli --help printed '$out'"
+    [ -z "$(ls -A "$scratch/cwd")" ] || fail "rv390pkta-cli --version or --help left files: $(ls -A "$scratch/cwd")"
+    bash -n "$p/share/bash-completion/completions/rv390pkta-cli" || fail "the installed completion is not valid bash"
 
     # The launcher starts the installed utility, from a private folder of the runtime folder.
     mkdir -m 700 "$scratch/run"
