@@ -2,13 +2,13 @@
 #include "protocol/commands.h"
 #include "sim/update_file.h"
 #include "sim/virtual_unit.h"
+#include "tests/support/program.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -18,25 +18,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Output {
-    int status = -1;
-    QString out;
-    QString err;
-};
+using Output = ProgramOutput;
 
 Output cli(const QStringList& arguments) {
-    QProcess p;
-    p.setProgram(QStringLiteral(RV390PKTA_CLI));
-    p.setArguments(arguments);
-    p.start();
-    p.closeWriteChannel(); // no terminal and no answers: the program's script behaviour
-    Output r;
-    if (!p.waitForFinished(60000))
-        return r;
-    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return run_program(QStringLiteral(RV390PKTA_CLI), arguments);
 }
 
 std::string shown(const Output& r) {
@@ -225,10 +210,8 @@ TEST_F(TwoUnits, UpdatesWithProgressSavesTheSettingsAndRestoresThem) {
 
     // Beside the running window reading works, and the update is refused: two writers would interleave.
     {
-        QProcess window;
-        window.setWorkingDirectory(files.path()); // where it writes its library file
-        window.start(QStringLiteral(RV390PKTA_WINDOW),
-                     {QStringLiteral("-platform"), QStringLiteral("offscreen")});
+        // It writes its library file into its working folder.
+        RunningProgram window(QStringLiteral(RV390PKTA_WINDOW), {"-platform", "offscreen"}, files.path());
         ASSERT_TRUE(first.wait_for_commands(1, 20s)) << "the window polls the first unit";
         const Output beside = cli({"show", "--unit", "VU-0001"});
         EXPECT_EQ(beside.status, 0) << shown(beside);
@@ -236,8 +219,6 @@ TEST_F(TwoUnits, UpdatesWithProgressSavesTheSettingsAndRestoresThem) {
         EXPECT_EQ(refused.status, 1) << shown(refused);
         EXPECT_TRUE(refused.err.contains(QStringLiteral("окно программы rv390pkta запущено")))
             << shown(refused);
-        window.kill();
-        window.waitForFinished();
     }
     const std::size_t first_commands = first.command_count();
 
@@ -284,13 +265,9 @@ TEST_F(TwoUnits, UpdatesWithProgressSavesTheSettingsAndRestoresThem) {
 } // namespace
 
 TEST_F(TwoUnits, MonitorPrintsTheBlockWhenItChangesUntilInterrupted) {
-    QProcess monitor;
-    monitor.start(QStringLiteral(RV390PKTA_CLI), {"monitor", "--unit", "VU-0002", "--json"});
+    RunningProgram monitor(QStringLiteral(RV390PKTA_CLI), {"monitor", "--unit", "VU-0002", "--json"});
     const auto next_line = [&] {
-        while (!monitor.canReadLine())
-            if (!monitor.waitForReadyRead(10000))
-                return QJsonObject();
-        return QJsonDocument::fromJson(monitor.readLine()).object();
+        return QJsonDocument::fromJson(monitor.read_line(10s).value_or(QByteArray())).object();
     };
     EXPECT_EQ(next_line()[QStringLiteral("headroom")].toInt(), 10);
     TparBytes changed = to_bytes(default_par);
@@ -300,9 +277,8 @@ TEST_F(TwoUnits, MonitorPrintsTheBlockWhenItChangesUntilInterrupted) {
     EXPECT_EQ(seen[QStringLiteral("headroom")].toInt(), 31);
     EXPECT_EQ(seen[QStringLiteral("serial")].toString(), QStringLiteral("VU-0002"));
     EXPECT_FALSE(seen[QStringLiteral("time")].toString().isEmpty());
-    monitor.terminate(); // SIGTERM, as Ctrl+C's SIGINT: a clean end
-    ASSERT_TRUE(monitor.waitForFinished(10000));
-    EXPECT_EQ(monitor.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(monitor.exitCode(), 0);
-    EXPECT_FALSE(monitor.canReadLine()) << "an unchanged block is not printed again";
+    monitor.signal(SIGTERM); // as Ctrl+C's SIGINT: a clean end
+    const Output end = monitor.finish();
+    EXPECT_EQ(end.status, 0) << shown(end);
+    EXPECT_TRUE(end.out.isEmpty()) << "an unchanged block is not printed again";
 }
