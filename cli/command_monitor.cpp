@@ -4,7 +4,7 @@
 #include "cli/block_output.h"
 #include "cli/console.h"
 #include "cli/unit_choice.h"
-#include "cli/unit_link.h"
+#include "cli/unit_session.h"
 #include "core/timings.h"
 #include "protocol/USB.h"
 
@@ -43,26 +43,26 @@ int run_monitor(const Invocation& inv) {
 
         std::optional<TparBytes> last;
         bool was_open = true;
-        unit_link::on_block([&](const TparBytes& block) {
+        unit_session::on_block([&](const TparBytes& block) {
             if (block == last)
                 return;
             last = block;
             const QString now = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
             if (inv.json) {
-                QJsonObject o = block_json(unit_link::opened(), block);
+                QJsonObject o = block_json(unit_session::opened(), block);
                 o.insert(QStringLiteral("time"), now);
                 console::out(json_line(o));
             } else {
                 console::out(now);
-                for (const QString& line : block_lines(unit_link::opened(), block))
+                for (const QString& line : block_lines(unit_session::opened(), block))
                     console::out(line);
             }
         });
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
             // A unit that went away is told once, and again when it is back (discovery reopens it).
-            if (unit_link::is_open() != was_open) {
-                was_open = unit_link::is_open();
+            if (unit_session::is_open() != was_open) {
+                was_open = unit_session::is_open();
                 console::err(was_open ? QStringLiteral("блок снова подключён")
                                       : QStringLiteral("блок отключён"));
             }
@@ -70,8 +70,8 @@ int run_monitor(const Invocation& inv) {
         });
         poll_settings();
         poll.start(timings::settings_poll);
-        unit_link::wait_until([&] { return interrupted; }, std::chrono::hours(24 * 365));
-        unit_link::on_block(nullptr);
+        unit_session::wait_until([&] { return interrupted; }, std::chrono::hours(24 * 365));
+        unit_session::on_block(nullptr);
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
         ::close(interrupt_pipe[0]);

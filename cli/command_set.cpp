@@ -4,7 +4,7 @@
 #include "cli/console.h"
 #include "cli/settings_fields.h"
 #include "cli/unit_choice.h"
-#include "cli/unit_link.h"
+#include "cli/unit_session.h"
 #include "ui/config_file.h"
 
 #include <QDir>
@@ -18,14 +18,14 @@ int write_each(const Invocation& inv, const QString& done,
                const std::function<ExitStatus(const Tpar& current, Tpar& next, QString& why)>& make) {
     return for_each_unit(inv, [&](const FoundUnit& unit, QString& why) {
         TparBytes current;
-        if (const ExitStatus read = unit_link::read_settings(current, why); read != exit_done)
+        if (const ExitStatus read = unit_session::read_settings(current, why); read != exit_done)
             return read;
         Tpar shown = from_bytes(current); // as the window holds it
         sanitise(shown);
         Tpar next;
         if (const ExitStatus made = make(shown, next, why); made != exit_done)
             return made;
-        if (!unit_link::write_block(next, why))
+        if (!unit_session::write_block(next, why))
             return exit_failed;
         console::out(QStringLiteral("%1: %2").arg(unit.identity.serial, done));
         return exit_done;
@@ -96,7 +96,7 @@ int run_save(const Invocation& inv) {
     const QString file = config_file::with_extension(inv.operands.value(0));
     return for_each_unit(inv, [&](const FoundUnit& unit, QString& why) {
         TparBytes block;
-        if (const ExitStatus read = unit_link::read_settings(block, why); read != exit_done)
+        if (const ExitStatus read = unit_session::read_settings(block, why); read != exit_done)
             return read;
         QString reason;
         Tpar shown = from_bytes(block); // the block as the window holds it, sanitised

@@ -4,7 +4,7 @@
 #include "cli/block_output.h"
 #include "cli/console.h"
 #include "cli/unit_choice.h"
-#include "cli/unit_link.h"
+#include "cli/unit_session.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,16 +13,16 @@ int run_show(const Invocation& inv) {
     QJsonArray shown;
     const int status = for_each_unit(inv, [&](const FoundUnit&, QString& why) {
         TparBytes block;
-        const ExitStatus read = unit_link::read_settings(block, why);
+        const ExitStatus read = unit_session::read_settings(block, why);
         if (read != exit_done)
             return read;
         if (inv.json && inv.all)
-            shown.append(block_json(unit_link::opened(), block));
+            shown.append(block_json(unit_session::opened(), block));
         else if (inv.json)
-            console::out(
-                QString::fromUtf8(QJsonDocument(block_json(unit_link::opened(), block)).toJson()).trimmed());
+            console::out(QString::fromUtf8(QJsonDocument(block_json(unit_session::opened(), block)).toJson())
+                             .trimmed());
         else
-            for (const QString& line : block_lines(unit_link::opened(), block))
+            for (const QString& line : block_lines(unit_session::opened(), block))
                 console::out(line);
         return exit_done;
     });

@@ -3,7 +3,7 @@
 
 #include "cli/console.h"
 #include "cli/unit_choice.h"
-#include "cli/unit_link.h"
+#include "cli/unit_session.h"
 #include "core/instance_channel.h"
 #include "core/mailbox.h"
 #include "core/timings.h"
@@ -28,13 +28,15 @@ constexpr auto back_limit = 10s;
 bool enter_boot_loader(const FoundUnit& unit) {
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [] {
-        if (!unit_link::in_boot_loader())
+        if (!unit_session::in_boot_loader())
             mailbox.post(Request{cmd_upd_poll, {}, false});
     });
     mailbox.post(Request{cmd_upd_poll, {}, false});
     poll.start(timings::update_poll);
-    return unit_link::wait_until(
-        [&] { return unit_link::in_boot_loader() && unit_link::opened().serial == unit.identity.serial; },
+    return unit_session::wait_until(
+        [&] {
+            return unit_session::in_boot_loader() && unit_session::opened().serial == unit.identity.serial;
+        },
         boot_loader_limit);
 }
 
@@ -57,7 +59,7 @@ std::optional<TparBytes> save_backup_first(const QString& serial) {
 // operator agrees; a script that said nothing keeps the new block and is told how to restore.
 ExitStatus offer_restore(const Invocation& inv, const FoundUnit& unit, const TparBytes& saved, QString& why) {
     TparBytes now;
-    if (const ExitStatus read = unit_link::read_settings(now, why); read != exit_done)
+    if (const ExitStatus read = unit_session::read_settings(now, why); read != exit_done)
         return read;
     if (now == saved)
         return exit_done;
@@ -73,7 +75,7 @@ ExitStatus offer_restore(const Invocation& inv, const FoundUnit& unit, const Tpa
                 .arg(unit.identity.serial));
         return exit_done;
     }
-    if (!unit_link::write_block(from_bytes(saved), why))
+    if (!unit_session::write_block(from_bytes(saved), why))
         return exit_failed;
     console::out(QStringLiteral("Настройки восстановлены"));
     return exit_done;
@@ -120,7 +122,7 @@ int run_update(const Invocation& inv) {
         std::optional<TparBytes> saved;
         if (!unit.boot_loader) {
             TparBytes block;
-            if (const ExitStatus read = unit_link::read_settings(block, why); read != exit_done)
+            if (const ExitStatus read = unit_session::read_settings(block, why); read != exit_done)
                 return read;
             saved = save_backup_first(serial);
             // Followed by serial from here on: the restarts may give the unit another path.
@@ -134,16 +136,16 @@ int run_update(const Invocation& inv) {
         } else {
             saved = save_backup_first(serial);
             // Reopened by serial from here on: the restarts may give the unit another path.
-            if (const ExitStatus again = unit_link::open(unit, why, true); again != exit_done)
+            if (const ExitStatus again = unit_session::open(unit, why, true); again != exit_done)
                 return again;
         }
 
-        unit_link::reset_update_result();
+        unit_session::reset_update_result();
         console::Progress progress(QStringLiteral("%1: запись").arg(serial));
         UpdateSteps steps;
         steps.progress = [&](int percent) { progress.show(percent); };
         const UpdateResult result = run_update(
-            file, unit_link::opened().product, steps,
+            file, unit_session::opened().product, steps,
             [](const Request& r) { return mailbox.send_and_wait(r); },
             [](const Request& r) { mailbox.post(r); });
         progress.finish();
@@ -160,26 +162,27 @@ int run_update(const Invocation& inv) {
             why = QStringLiteral("Ошибка обновления. Повторите попытку. Блок остаётся в режиме загрузчика");
             return exit_failed;
         }
-        if (!unit_link::wait_until([] { return unit_link::update_result().has_value(); }, result_limit)) {
+        if (!unit_session::wait_until([] { return unit_session::update_result().has_value(); },
+                                      result_limit)) {
             why = QStringLiteral("блок не сообщил результат обновления за %1 с").arg(result_limit.count());
             return exit_failed;
         }
-        if (!*unit_link::update_result()) {
+        if (!*unit_session::update_result()) {
             why = QStringLiteral("Ошибка в процессе обновления! Повторите попытку");
             return exit_failed;
         }
         console::out(QStringLiteral("%1: Обновление завершено успешно!").arg(serial));
-        if (!unit_link::wait_until(
+        if (!unit_session::wait_until(
                 [&] {
-                    return unit_link::is_open() && !unit_link::in_boot_loader() &&
-                           unit_link::opened().serial == serial;
+                    return unit_session::is_open() && !unit_session::in_boot_loader() &&
+                           unit_session::opened().serial == serial;
                 },
                 back_limit)) {
             why = QStringLiteral("блок не вернулся в обычный режим за %1 с").arg(back_limit.count());
             return exit_failed;
         }
         console::out(
-            QStringLiteral("%1: блок работает, версия ПО %2").arg(serial, unit_link::opened().version));
+            QStringLiteral("%1: блок работает, версия ПО %2").arg(serial, unit_session::opened().version));
         return saved ? offer_restore(inv, unit, *saved, why) : exit_done;
     });
 }

@@ -3,7 +3,7 @@
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/exit_status.h"
-#include "cli/unit_link.h"
+#include "cli/unit_session.h"
 #include "rv390pkta_version.h"
 
 #include <QCoreApplication>
@@ -51,11 +51,11 @@ int main(int argc, char* argv[]) {
         return exit_done;
     }
     QString error;
-    if (!unit_link::start(error)) {
+    if (!unit_session::start(error)) {
         console::err(QStringLiteral("Не удалось инициализировать USB! %1").arg(error));
         return exit_failed;
     }
     const int status = run(inv);
-    unit_link::stop();
+    unit_session::stop();
     return status;
 }

@@ -2,7 +2,7 @@
 #include "cli/unit_choice.h"
 
 #include "cli/console.h"
-#include "cli/unit_link.h"
+#include "cli/unit_session.h"
 
 #include <QStringList>
 
@@ -62,7 +62,7 @@ int for_each_unit(const Invocation& inv,
     std::optional<ExitStatus> failure;
     for (const FoundUnit& unit : choice.units) {
         QString why;
-        ExitStatus status = unit_link::open(unit, why);
+        ExitStatus status = unit_session::open(unit, why);
         if (status == exit_done)
             status = act(unit, why);
         if (status == exit_done)

@@ -1,5 +1,5 @@
 // Driving the shared link without windows: the hooks the windows would fill in are filled in here.
-#include "cli/unit_link.h"
+#include "cli/unit_session.h"
 
 #include "cli/settings_fields.h"
 
@@ -18,7 +18,7 @@
 
 #include <QTimer>
 
-namespace unit_link {
+namespace unit_session {
 
 namespace {
 UnitIdentity identity;
@@ -169,4 +169,4 @@ void reset_update_result() {
     finish_answer.reset();
 }
 
-} // namespace unit_link
+} // namespace unit_session

@@ -12,7 +12,7 @@
 #include <functional>
 #include <optional>
 
-namespace unit_link {
+namespace unit_session {
 
 using std::chrono::milliseconds;
 
@@ -51,4 +51,4 @@ void on_block(std::function<void(const TparBytes&)> fn);
 std::optional<bool> update_result();
 void reset_update_result();
 
-} // namespace unit_link
+} // namespace unit_session
