@@ -42,6 +42,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <utility>
 
 Tfmain* fmain = nullptr;
@@ -92,6 +93,8 @@ ByteSpinBox::ByteSpinBox(int low, int high, int initial, QWidget* parent)
 }
 
 void ByteSpinBox::textMayHaveChanged() {
+    if (!holdsNumber())
+        return; // the operator is still typing: an empty field or a lone sign is no level to send
     const int v = read();
     if (v == last_read_)
         return; // both routes report one keystroke: the value changed once
@@ -111,13 +114,23 @@ void ByteSpinBox::showValue(int v) {
     last_read_ = read();
 }
 
-int ByteSpinBox::read() const {
+namespace {
+std::optional<int> number_in(const QSpinBox& box) {
     bool ok = false;
-    const QString text = cleanText();
+    const QString text = box.cleanText();
     int v = text.toInt(&ok);
     if (!ok)
-        v = locale().toInt(text, &ok);
-    return ok ? v : low_;
+        v = box.locale().toInt(text, &ok);
+    return ok ? std::optional<int>(v) : std::nullopt;
+}
+} // namespace
+
+int ByteSpinBox::read() const {
+    return number_in(*this).value_or(last_read_);
+}
+
+bool ByteSpinBox::holdsNumber() const {
+    return number_in(*this).has_value();
 }
 
 void ByteSpinBox::stepBy(int steps) {
@@ -138,8 +151,7 @@ QAbstractSpinBox::StepEnabled ByteSpinBox::stepEnabled() const {
 }
 
 void ByteSpinBox::focusOutEvent(QFocusEvent* event) {
-    // Text that is no number stands for the lower limit, as the handler took it; Qt would go back to
-    // the value before it instead, and the box would no longer show what was written.
+    // Text that is no number was never sent: the box goes back to the value it last carried.
     if (!acceptable())
         setValue(read());
     QSpinBox::focusOutEvent(event);
@@ -537,11 +549,14 @@ void Tfmain::refuseLevel(ByteSpinBox* box, int8_t Tpar::*field, int value) {
                 QStringLiteral("label_") + box->objectName(), Qt::FindDirectChildrenOnly);
             QMessageBox m(QMessageBox::Critical, windowTitle(), QStringLiteral("Range check error"),
                           QMessageBox::Ok, this);
+            // What was typed before the last digit has been written already: the box says what the
+            // unit holds now, not that nothing changed.
             m.setInformativeText(
-                QStringLiteral("«%1»: значение %2 не помещается в байт со знаком (от −128 до 127). "
-                               "Параметр не изменён.")
+                QStringLiteral("«%1»: значение %2 не помещается в байт со знаком (от −128 до 127) и не "
+                               "принято. Сейчас в блоке: %3.")
                     .arg(caption ? caption->text() : box->objectName())
-                    .arg(value));
+                    .arg(value)
+                    .arg(int(par.get().*field)));
             m.exec();
             range_error_open_ = false;
             box->showValue(par.get().*field); // the box shows what the unit keeps

@@ -32,8 +32,10 @@ public:
     int high() const { return high_; }
     // Shows v brought within the limits; the box's signals stay quiet.
     void showValue(int v);
-    // The integer the box reads now: its text as a number, or the lower limit when the text is none.
+    // The integer the box reads now: its text as a number; while the text is none (empty, a lone
+    // sign), the value it last carried, so that half-typed text never reaches the unit.
     int read() const;
+    bool holdsNumber() const;
     // Arrows, Page keys and the wheel: steps from what the box reads, never past the limits.
     void stepBy(int steps) override;
 

@@ -490,13 +490,21 @@ TEST(MainWindow, SpinBoxesWriteOnlyWhileTheyHoldTheFocus) {
     EXPECT_EQ(w.headroom->value(), 32);
     EXPECT_EQ(par.get().headroom, 32);
 
-    // Typed text that is no number reads as the lower limit.
+    // Text that is no number yet (emptied, a lone sign) sends nothing: an on-air unit's level never
+    // jumps to a limit the operator did not ask for. Leaving such text shows the level again.
     w.db0->setFocus();
+    for (const Qt::Key key : {Qt::Key_Backspace, Qt::Key_Minus}) {
+        w.db0->selectAll();
+        QTest::keyClick(w.db0, key);
+        EXPECT_EQ(par.get().db0, default_par.db0);
+    }
+    QTest::keyClicks(w.db0, "25");
+    EXPECT_EQ(par.get().db0, -25);
     w.db0->selectAll();
-    QTest::keyClick(w.db0, Qt::Key_Minus);
-    EXPECT_EQ(par.get().db0, -32);
-    QTest::keyClicks(w.db0, "7");
-    EXPECT_EQ(par.get().db0, -7);
+    QTest::keyClick(w.db0, Qt::Key_Backspace);
+    QTest::keyClick(w.db0, Qt::Key_Tab);
+    EXPECT_EQ(w.db0->value(), -25);
+    EXPECT_EQ(par.get().db0, -25);
 
     // A value beyond the limits that fits a byte is written while typed; leaving brings the box within
     // its limits without writing again.
@@ -534,6 +542,7 @@ TEST(MainWindow, ATypedValueThatDoesNotFitAByteIsRefusedWithAMessage) {
     EXPECT_EQ(answer.seen[0].parent, &w);
     EXPECT_TRUE(details.contains("Уровень HEADROOM")) << details.toStdString();
     EXPECT_TRUE(details.contains("200")) << details.toStdString();
+    EXPECT_TRUE(details.contains("не принято. Сейчас в блоке: 20.")) << details.toStdString();
     EXPECT_EQ(par.get().headroom, 20); // as typed before the refused digit
     EXPECT_EQ(w.headroom->value(), 20);
 
