@@ -47,4 +47,6 @@ void SelectorButton::setScheme(Scheme scheme) {
         return;
     scheme_ = scheme;
     setStyleSheet(style_for(scheme == Scheme::green ? green : chrome, font()));
+    // The colour alone would leave a screen reader without the selection.
+    setAccessibleDescription(scheme == Scheme::green ? QStringLiteral("выбран") : QString());
 }

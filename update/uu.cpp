@@ -79,6 +79,7 @@ Tfu::Tfu(QWidget* parent)
         panel->addLayout(row);
     };
     OpenIndicator->setFixedSize(8, 20);
+    OpenIndicator->setAccessibleName(QStringLiteral("Индикатор блока"));
     OpenIndicator->setFrameShape(QFrame::Box);
     OpenIndicator->setAutoFillBackground(true);
     paintIndicator(Qt::white);
@@ -90,6 +91,7 @@ Tfu::Tfu(QWidget* parent)
     pb->setRange(0, 100);
     pb->setValue(0);
     pb->setFixedWidth(control_width);
+    pb->setAccessibleName(QStringLiteral("Ход обновления"));
     layout->addWidget(pb);
     backup_caption->setWordWrap(true);
     backup_caption->setFixedWidth(control_width);
@@ -234,6 +236,10 @@ void Tfu::paintIndicator(const QColor& colour) {
     QPalette p = OpenIndicator->palette();
     p.setColor(QPalette::Window, colour);
     OpenIndicator->setPalette(p);
+    // Its state in words too: the colour is all a sighted operator gets.
+    OpenIndicator->setAccessibleDescription(colour == Qt::white
+                                                ? QStringLiteral("белый: блок ещё не открывался в обычном режиме")
+                                                : QStringLiteral("зелёный: блок открыт в обычном режиме"));
 }
 
 void Tfu::error(const QString& text) {

@@ -577,6 +577,12 @@ TEST(MainWindow, ASelectorButtonWritesItsNumberAndTurnsGreenWithTheNextRefresh) 
     EXPECT_EQ(w.but0->scheme(), SelectorButton::Scheme::chrome);
     EXPECT_EQ(face(w.but2), QColor(0x00, 0xAF, 0x00));
     EXPECT_EQ(face(w.but0), QColor(0xC0, 0xC0, 0xC0));
+    // A screen reader hears which one is selected, not only a colour.
+    const auto described = [](QWidget* b) {
+        return QAccessible::queryAccessibleInterface(b)->text(QAccessible::Description);
+    };
+    EXPECT_EQ(described(w.but2), QStringLiteral("выбран"));
+    EXPECT_EQ(described(w.but0), QString());
 
     // From the keyboard as well.
     w.but3->setFocus();

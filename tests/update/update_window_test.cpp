@@ -1,12 +1,16 @@
 // The update window's core: its timer and flags, closing, and the unit's answers shown over it.
 #include "core/link_flags.h"
 #include "core/mailbox.h"
+#include "core/ui_handover.h"
 #include "protocol/USB.h"
 #include "protocol/commands.h"
 #include "tests/support/boxes.h"
 #include "tests/support/wait.h"
 #include "update/uu.h"
 
+#include <QAccessible>
+#include <QFrame>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 
@@ -151,4 +155,16 @@ TEST(DefaultsReset, IsAcknowledgedOverTheUpdateWindow) {
     EXPECT_EQ(answer.seen[0].text, "Настройки сброшены!");
     EXPECT_EQ(answer.seen[0].parent, &w);
     EXPECT_FALSE(w.upd_done);
+}
+
+TEST(UpdateWindow, TellsScreenReadersTheIndicatorsStateAndNamesTheProgressBar) {
+    Tfu w;
+    const auto said = [](QWidget* widget, QAccessible::Text what) {
+        return QAccessible::queryAccessibleInterface(widget)->text(what);
+    };
+    EXPECT_EQ(said(w.pb, QAccessible::Name), QStringLiteral("Ход обновления"));
+    EXPECT_EQ(said(w.OpenIndicator, QAccessible::Name), QStringLiteral("Индикатор блока"));
+    EXPECT_TRUE(said(w.OpenIndicator, QAccessible::Description).startsWith(QStringLiteral("белый")));
+    ui_hooks.unit_opened(OpenedMode::normal);
+    EXPECT_TRUE(said(w.OpenIndicator, QAccessible::Description).startsWith(QStringLiteral("зелёный")));
 }
