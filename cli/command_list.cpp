@@ -4,7 +4,6 @@
 #include "cli/block_output.h"
 #include "cli/console.h"
 #include "cli/exit_status.h"
-#include "protocol/permission_hint.h"
 #include "protocol/unit_scan.h"
 
 #include <QJsonArray>
@@ -15,15 +14,14 @@ int run_list(const Invocation& inv) {
     if (inv.json) {
         QJsonArray list;
         for (const FoundUnit& u : units)
-            list.append(QJsonObject{
-                {QStringLiteral("serial"), u.identity.serial},
-                {QStringLiteral("product"), u.identity.product},
-                {QStringLiteral("version"), u.identity.version},
-                {QStringLiteral("mode"),
-                 u.boot_loader ? QStringLiteral("boot_loader") : QStringLiteral("normal")},
-                {QStringLiteral("path"), u.identity.path},
-                {QStringLiteral("can_open"), u.can_open},
-                {QStringLiteral("why"), u.can_open ? QString() : permission_hint(u.identity.path)}});
+            list.append(QJsonObject{{QStringLiteral("serial"), u.identity.serial},
+                                    {QStringLiteral("product"), u.identity.product},
+                                    {QStringLiteral("version"), u.identity.version},
+                                    {QStringLiteral("mode"), u.boot_loader ? QStringLiteral("boot_loader")
+                                                                           : QStringLiteral("normal")},
+                                    {QStringLiteral("path"), u.identity.path},
+                                    {QStringLiteral("can_open"), u.can_open},
+                                    {QStringLiteral("why"), cannot_open_note(u)}});
         console::out(QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Indented)).trimmed());
         return exit_done;
     }
@@ -49,6 +47,6 @@ int run_list(const Invocation& inv) {
                          u.can_open ? QStringLiteral("есть") : QStringLiteral("нет"), u.identity.path));
     for (const FoundUnit& u : units)
         if (!u.can_open)
-            console::err(permission_hint(u.identity.path));
+            console::err(cannot_open_note(u));
     return exit_done;
 }

@@ -12,7 +12,6 @@
 #include "protocol/USB.h"
 #include "protocol/commands.h"
 #include "protocol/link_health.h"
-#include "protocol/permission_hint.h"
 #include "ui/settings.h"
 #include "ui/settings_gate.h"
 
@@ -81,8 +80,8 @@ bool wait_until(const std::function<bool()>& done, milliseconds limit) {
 
 ExitStatus open(const FoundUnit& unit, QString& why, bool by_serial) {
     if (!unit.can_open) {
-        why = permission_hint(unit.identity.path);
-        return exit_no_permission;
+        why = cannot_open_note(unit);
+        return unit.no_permission() ? exit_no_permission : exit_failed;
     }
     identity = {};
     choose_unit(by_serial ? unit.identity.serial : unit.identity.path);

@@ -2,6 +2,7 @@
 #include "protocol/unit_scan.h"
 
 #include "protocol/HID.h"
+#include "protocol/permission_hint.h"
 
 namespace {
 QString text(const THIDstring& s) {
@@ -24,6 +25,15 @@ std::optional<FoundUnit> unit_at(uint8_t index) {
     unit.boot_loader = unit.identity.product.indexOf(QLatin1String("(boot)")) >= 1;
     unit.can_open = info.CanReadWrite != 0;
     return unit;
+}
+
+QString cannot_open_note(const FoundUnit& unit) {
+    if (unit.can_open)
+        return {};
+    if (unit.no_permission())
+        return permission_hint(unit.identity.path);
+    return QStringLiteral("Блок найден, но открыть его нельзя: %1 не принимает подключений")
+        .arg(unit.identity.path);
 }
 
 std::vector<FoundUnit> scan_units() {

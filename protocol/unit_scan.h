@@ -11,8 +11,15 @@ struct FoundUnit {
     uint8_t index = 0; // the library's list position, for HIDopenDevice
     UnitIdentity identity;
     bool boot_loader = false; // it runs its boot loader: "(boot)" after the model name
-    bool can_open = false;    // the library may open it (false: no permission)
+    bool can_open = false;    // the library may open it
+    // It may not be opened for lack of rights: a kernel node the user may not read and write. A device
+    // of the virtual bus that takes no connections is out of reach for another reason.
+    bool no_permission() const { return !can_open && identity.path.startsWith(QLatin1String("/dev/")); }
 };
+
+// Why a unit that was found cannot be opened, for the operator: the permission hint with its fix, or a
+// line of its own; empty when it can be opened.
+QString cannot_open_note(const FoundUnit& unit);
 
 // The device at the library's list position `index` of the last scan, when it is a unit.
 std::optional<FoundUnit> unit_at(uint8_t index);

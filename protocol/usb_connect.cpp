@@ -5,7 +5,6 @@
 #include "protocol/HID.h"
 #include "protocol/USB.h"
 #include "protocol/link_health.h"
-#include "protocol/permission_hint.h"
 #include "protocol/unit_blocks.h"
 #include "protocol/unit_scan.h"
 #include "ui/settings_gate.h"
@@ -48,7 +47,7 @@ void discover() {
         tell(ui_hooks.unit_identity, unit);
         if (!found->can_open)
             // Found but out of reach: the operator learns why and where, instead of a silent window.
-            tell(ui_hooks.note, permission_hint(path));
+            tell(ui_hooks.note, cannot_open_note(*found));
 
         dev_open.store(hid.HIDopenDevice(index) != 0, std::memory_order_release);
         if (!dev_open) {

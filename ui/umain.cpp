@@ -188,8 +188,23 @@ Tfmain::Tfmain() : controls_(new QWidget(this)) {
     setWindowTitle(QStringLiteral("RV-390PKTA"));
     // Close box only: no minimise or maximise.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    setCentralWidget(controls_);
+    // The controls, and under them a note that needs more than the status bar's one line.
+    controls_->setObjectName(QStringLiteral("controls"));
+    auto* central = new QWidget(this);
+    auto* column = new QVBoxLayout(central);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(controls_);
+    unit_note_ = new QLabel(central);
+    unit_note_->setObjectName(QStringLiteral("unit_note"));
+    unit_note_->setWordWrap(true);
+    unit_note_->setContentsMargins(20, 0, 20, 16);
+    unit_note_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    unit_note_->hide();
+    column->addWidget(unit_note_);
+    setCentralWidget(central);
     buildControls();
+    unit_note_->setFixedWidth(controls_->sizeHint().width()); // wraps within the window's own width
     buildMenu();
     link_init = usb_init;
     fsave = [](QWidget* parent, const QString& caption, const QString& initial, const QString& filter) {
@@ -215,9 +230,14 @@ Tfmain::Tfmain() : controls_(new QWidget(this)) {
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &Tfmain::focusWindowChanged);
     ui_hooks.settings_controls = [this](bool enable) { Cont(enable); };
     ui_hooks.note = [this](const QString& text) {
-        // One line; the whole text (with its remedy) in the tooltip.
-        statusBar()->showMessage(QString(text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+        // Its first line in the status bar; a longer note (with its remedy) whole, wrapped, under the
+        // controls, where nothing of it is cut off.
+        const qsizetype line_end = text.indexOf(QLatin1Char('\n'));
+        statusBar()->showMessage(line_end < 0 ? text : text.left(line_end));
         statusBar()->setToolTip(text);
+        unit_note_->setText(line_end < 0 ? QString() : text);
+        unit_note_->setVisible(line_end >= 0);
+        adjustSize();
     };
     ui_hooks.refresh = [this] {
         refresh();

@@ -137,6 +137,7 @@ private:
     void fileError(const QString& caption, const QString& what, const QString& file, const QString& reason);
 
     QWidget* controls_; // holds every control placed on the window
+    QLabel* unit_note_; // under the controls: a note too long for the status bar (the permission fix)
     bool activating_ = false;
     // The library error box while it is shown, and whether the focus came to this window from it.
     const QWindow* own_box_ = nullptr;

@@ -237,9 +237,9 @@ void Tfu::paintIndicator(const QColor& colour) {
     p.setColor(QPalette::Window, colour);
     OpenIndicator->setPalette(p);
     // Its state in words too: the colour is all a sighted operator gets.
-    OpenIndicator->setAccessibleDescription(colour == Qt::white
-                                                ? QStringLiteral("белый: блок ещё не открывался в обычном режиме")
-                                                : QStringLiteral("зелёный: блок открыт в обычном режиме"));
+    OpenIndicator->setAccessibleDescription(
+        colour == Qt::white ? QStringLiteral("белый: блок ещё не открывался в обычном режиме")
+                            : QStringLiteral("зелёный: блок открыт в обычном режиме"));
 }
 
 void Tfu::error(const QString& text) {

@@ -63,7 +63,8 @@ TEST_F(TwoUnits, ListsAndShowsTheChosenUnitWithTheExitStatusOfEachChoice) {
     EXPECT_EQ(units[0][QStringLiteral("serial")].toString(), QStringLiteral("VU-0001"));
     EXPECT_TRUE(units[1][QStringLiteral("can_open")].toBool());
     EXPECT_FALSE(units[2][QStringLiteral("can_open")].toBool());
-    EXPECT_TRUE(units[2][QStringLiteral("why")].toString().contains(QStringLiteral("нет прав доступа")));
+    EXPECT_TRUE(
+        units[2][QStringLiteral("why")].toString().contains(QStringLiteral("не принимает подключений")));
 
     second.set_settings({3, 2, 1, 0, 4, 8, 17, 1, 19, 2, 3, 0xF0, 0xE0, 7, 1, 1, 1});
     const Output show = cli({"show", "--unit", "VU-0002", "--json"});
@@ -91,8 +92,8 @@ TEST_F(TwoUnits, ListsAndShowsTheChosenUnitWithTheExitStatusOfEachChoice) {
     } choices[] = {
         {{"show"}, 2, "--unit или --all"},
         {{"show", "--unit", "VU-9"}, 3, "не найден"},
-        {{"show", "--unit", "VU-LOCKED"}, 4, "нет прав доступа"},
-        {{"show", "--all"}, 4, "Итого: блоков 3, выполнено 2, с ошибкой 1 (VU-LOCKED)"},
+        {{"show", "--unit", "VU-LOCKED"}, 1, "не принимает подключений"},
+        {{"show", "--all"}, 1, "Итого: блоков 3, выполнено 2, с ошибкой 1 (VU-LOCKED)"},
         {{"frob"}, 2, "неизвестная команда «frob»"},
         {{"show", "--unit", "VU-0001", "--all"}, 2, "исключают друг друга"},
         {{"save"}, 2, "нужен файл конфигурации"},

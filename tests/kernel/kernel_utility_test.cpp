@@ -42,7 +42,7 @@ std::size_t count_of(const VirtualUnit& unit, uint8_t code) {
 }
 
 bool controls_enabled(Tfmain& w) {
-    const auto controls = w.centralWidget()->findChildren<QWidget*>();
+    const auto controls = w.findChild<QWidget*>(QStringLiteral("controls"))->findChildren<QWidget*>();
     return !controls.isEmpty() &&
            std::all_of(controls.begin(), controls.end(), [](QWidget* c) { return c->isEnabled(); });
 }

@@ -1,5 +1,6 @@
 // The note for a unit found without access: it names the node and the fix that the packaging provides.
 #include "protocol/permission_hint.h"
+#include "protocol/unit_scan.h"
 
 #include <QStringList>
 
@@ -29,4 +30,28 @@ TEST(PermissionHint, NamesTheRuleFileThePackageInstalls) {
 TEST(PermissionHint, KeepsNodeTextAsGiven) {
     // A node with '%' in its name must not be read as a further placeholder.
     EXPECT_TRUE(permission_hint(QStringLiteral("/dev/odd%1name")).contains(QStringLiteral("/dev/odd%1name")));
+}
+
+TEST(PermissionHint, IsGivenOnlyForAKernelNodeThatMayNotBeOpened) {
+    const struct {
+        const char* path;
+        bool can_open;
+        const char* says; // "" for no note at all
+    } cases[] = {
+        {"/dev/hidraw3", false, "нет прав доступа к /dev/hidraw3\nУстановите пакет"},
+        {"/run/user/1000/vhid/rv390pkta-VU-1", false,
+         "/run/user/1000/vhid/rv390pkta-VU-1 не принимает подключений"},
+        {"/dev/hidraw3", true, ""},
+    };
+    for (const auto& c : cases) {
+        FoundUnit unit;
+        unit.identity.path = QString::fromUtf8(c.path);
+        unit.can_open = c.can_open;
+        const QString note = cannot_open_note(unit);
+        EXPECT_EQ(unit.no_permission(), QString::fromUtf8(c.says).contains(QStringLiteral("прав"))) << c.path;
+        if (*c.says == '\0')
+            EXPECT_TRUE(note.isEmpty()) << note.toStdString();
+        else
+            EXPECT_TRUE(note.contains(QString::fromUtf8(c.says))) << note.toStdString();
+    }
 }

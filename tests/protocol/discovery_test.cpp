@@ -1,8 +1,10 @@
 // Bringing the link up and finding the unit: the carried library, discovery and the windows' states.
 #include "core/link_flags.h"
+#include "core/ui_handover.h"
 #include "protocol/HID.h"
 #include "protocol/USB.h"
 #include "protocol/library_file.h"
+#include "protocol/permission_hint.h"
 #include "tests/support/boxes.h"
 #include "tests/support/unit_double.h"
 #include "tests/support/wait.h"
@@ -14,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFrame>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
@@ -35,12 +38,12 @@ QByteArray file_bytes(const QString& name) {
 
 // Every control placed on the main window (there is at least one), enabled or not.
 bool controls_enabled(Tfmain& w) {
-    const auto controls = w.centralWidget()->findChildren<QWidget*>();
+    const auto controls = w.findChild<QWidget*>(QStringLiteral("controls"))->findChildren<QWidget*>();
     return !controls.isEmpty() &&
            std::all_of(controls.begin(), controls.end(), [](QWidget* c) { return c->isEnabled(); });
 }
 bool controls_disabled(Tfmain& w) {
-    const auto controls = w.centralWidget()->findChildren<QWidget*>();
+    const auto controls = w.findChild<QWidget*>(QStringLiteral("controls"))->findChildren<QWidget*>();
     return std::none_of(controls.begin(), controls.end(), [](QWidget* c) { return c->isEnabled(); });
 }
 
@@ -190,7 +193,7 @@ TEST(Discovery, AnUnplugEmptiesTheFieldsAndAReplugIsFoundWithoutTheOperator) {
     EXPECT_TRUE(wait_for([&] { return controls_enabled(w.main); }));
 }
 
-TEST(Discovery, AUnitThatCannotBeOpenedForLackOfPermissionIsNamedInTheMainWindow) {
+TEST(Discovery, AUnitThatCannotBeOpenedIsNamedInTheMainWindowWithTheReason) {
     auto id = identity("P1");
     id.manufacturer = "VOK-RZ";
     id.product_name = "RV-390PKTA";
@@ -202,6 +205,19 @@ TEST(Discovery, AUnitThatCannotBeOpenedForLackOfPermissionIsNamedInTheMainWindow
     EXPECT_EQ(w.update.dev_serial->text(), "P1");
     const QString line = w.main.statusBar()->currentMessage();
     EXPECT_TRUE(line.contains(QString::fromStdString(device.path()))) << line.toStdString();
-    EXPECT_TRUE(line.contains("прав")) << line.toStdString();
+    // A bus device that takes no connections is no permission problem: no udev advice for it.
+    EXPECT_TRUE(line.contains("не принимает подключений")) << line.toStdString();
+    EXPECT_FALSE(line.contains("прав")) << line.toStdString();
     EXPECT_TRUE(controls_disabled(w.main));
+
+    // A permission problem's fix is shown whole under the controls; the status bar keeps one line.
+    ui_hooks.note(permission_hint(QStringLiteral("/dev/hidraw3")));
+    const auto* note = w.main.findChild<QLabel*>(QStringLiteral("unit_note"));
+    ASSERT_NE(note, nullptr);
+    EXPECT_FALSE(note->isHidden());
+    EXPECT_TRUE(note->wordWrap());
+    EXPECT_TRUE(note->text().contains(QStringLiteral("udevadm trigger"))) << note->text().toStdString();
+    EXPECT_FALSE(w.main.statusBar()->currentMessage().contains('\n'));
+    ui_hooks.note(QString());
+    EXPECT_TRUE(note->isHidden());
 }
