@@ -50,12 +50,23 @@ check_tree() {
     local id=org.rv390pkta.RV390PKTA
     local desktop="$p/share/applications/$id.desktop" metainfo="$p/share/metainfo/$id.metainfo.xml"
     local icon="$p/share/icons/hicolor/scalable/apps/$id.svg"
+    local doc="$p/share/doc/rv390pkta"
     for f in "$p/lib/udev/rules.d/70-rv390pkta.rules" "$desktop" "$icon" "$metainfo" \
-        "$p"/share/man/man1/rv390pkta{,-sim,-cli}.1.gz "$p/share/bash-completion/completions/rv390pkta-cli"; do
+        "$p"/share/man/man1/rv390pkta{,-sim,-cli}.1.gz "$p/share/bash-completion/completions/rv390pkta-cli" \
+        "$doc/copyright" "$doc/changelog.Debian.gz"; do
         [ "$(stat -c %a "$f")" = 644 ] || fail "${f#"$p/"} should be mode 644, is $(stat -c %a "$f")"
     done
     cmp -s "$p/lib/udev/rules.d/70-rv390pkta.rules" "$src/packaging/70-rv390pkta.rules" ||
         fail "the installed udev rule is not packaging/70-rv390pkta.rules"
+    cmp -s "$doc/copyright" "$src/packaging/copyright" || fail "the installed copyright is not packaging/copyright"
+    # The package's changelog: gzip, parsed by dpkg without complaint, its newest entry this version's package.
+    need dpkg-parsechangelog dpkg-dev
+    zcat "$doc/changelog.Debian.gz" >"$scratch/changelog" || fail "changelog.Debian.gz is not gzip"
+    local entry
+    entry=$(dpkg-parsechangelog -l "$scratch/changelog" -S Version 2>"$scratch/parse") ||
+        fail "dpkg-parsechangelog cannot read changelog.Debian: $(cat "$scratch/parse")"
+    [ ! -s "$scratch/parse" ] || fail "dpkg-parsechangelog warns about changelog.Debian: $(cat "$scratch/parse")"
+    [ "$entry" = "$version-1" ] || fail "the newest changelog.Debian entry is $entry, not $version-1"
 
     # The desktop entry starts the launcher installed with it, by its full path under the prefix.
     local launcher="$prefix/libexec/rv390pkta/rv390pkta-launch"

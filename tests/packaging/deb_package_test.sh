@@ -34,7 +34,9 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = rv390pkta ] || fail "Package: $(field Package)"
 [ "$(field Version)" = "${version}-1" ] || fail "Version: $(field Version)"
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
-[ -n "$(field Maintainer)" ] || fail "no Maintainer"
+maintainer=$(field Maintainer)
+[[ "$maintainer" =~ ^[^\<]+\ \<[^@\>]+@[^@\>]+\.[a-z]+\>$ && "$maintainer" != *localhost* ]] ||
+    fail "the Maintainer should be a name and a real address: '$maintainer'"
 description=$(field Description)
 synopsis=$(head -n 1 <<<"$description")
 if [ -z "$synopsis" ] || [ "$(wc -l <<<"$description")" -le 2 ]; then
