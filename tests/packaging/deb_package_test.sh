@@ -49,7 +49,8 @@ echo "Recommends: $(field Recommends)"
 # The names in a Depends list, one a line, without versions or alternatives' bars.
 names() { sed 's/[,|]/\n/g' | sed 's/(.*)//; s/[[:space:]]//g' | grep -v '^$' | LC_ALL=C sort -u; }
 names <<<"$depends" >"$scratch/depends"
-for package in libc6 libstdc++6 libgcc-s1 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6; do
+# qt6-translations-l10n: Qt's own Russian texts, which the window loads; no library links them.
+for package in libc6 libstdc++6 libgcc-s1 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 qt6-translations-l10n; do
     grep -qx "$package" "$scratch/depends" || fail "Depends lacks $package: $depends"
 done
 if grep -E -- '-dev$|gtest|gmock|benchmark' "$scratch/depends"; then
