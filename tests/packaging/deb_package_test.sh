@@ -89,4 +89,14 @@ qt_needed=$(readelf -d "$scratch/root/usr/bin/rv390pkta-cli" | sed -n 's/.*Share
 [ "$qt_needed" = libQt6Core.so.6 ] || fail "rv390pkta-cli should link only libQt6Core.so.6 of Qt, links: $qt_needed"
 grep -q rv390pkta-cli <<<"$(field Description)" || fail "the Description does not mention rv390pkta-cli"
 check_tree "$scratch/root" /usr "$src" "$version"
-echo "package: files, dependencies, maintainer scripts and unpacked tree are right"
+
+# Debian's own checks: no error or warning, apart from the tags below (one a line, with the reason).
+need lintian lintian
+allowed=(
+    initial-upload-closes-no-bugs # the first entry closes no Debian bug: the package is not uploaded to Debian
+)
+lintian --fail-on error,warning --tag-display-limit 0 --suppress-tags "$(IFS=,; echo "${allowed[*]}")" \
+    "$deb" >"$scratch/lintian" 2>"$scratch/lintian.err" ||
+    fail "lintian finds faults in the package: $(cat "$scratch/lintian" "$scratch/lintian.err")"
+[ ! -s "$scratch/lintian" ] || echo "lintian, for information: $(cat "$scratch/lintian")"
+echo "package: lintian finds no error or warning"
