@@ -84,6 +84,11 @@ check_tree() {
     need appstreamcli appstream
     appstreamcli validate --no-net "$metainfo" >"$scratch/appstream" 2>&1 ||
         fail "appstreamcli refuses the metainfo: $(cat "$scratch/appstream")"
+    # The tree as a software centre reads it: the metainfo's desktop entry is there (needs the tree under /usr).
+    if [ "$prefix" = /usr ]; then
+        appstreamcli validate-tree --no-net "$root" >"$scratch/appstream" 2>&1 ||
+            fail "appstreamcli refuses the installed tree: $(cat "$scratch/appstream")"
+    fi
     grep -q "<id>$id</id>" "$metainfo" || fail "the metainfo's id is not $id"
     grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" ||
         fail "the metainfo does not launch $id.desktop"
