@@ -14,7 +14,7 @@ int main(int argc, char* argv[]) {
     if (const auto code = handle_command_line(argc, argv))
         return *code; // --version or --help
     QApplication app(argc, argv);
-    QGuiApplication::setDesktopFileName(QStringLiteral("rv390pkta"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.rv390pkta.RV390PKTA"));
 
     SingleInstance instance;
     if (instance.forwarded_to_running())

@@ -7,7 +7,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev     # Qt 6 Widgets
   libgtest-dev libgmock-dev libbenchmark-dev    # tests and benchmarks
   xvfb xauth fonts-dejavu-core x11-utils imagemagick  # windows without a desktop, Cyrillic glyphs, screenshots
-  dpkg-dev appstream desktop-file-utils libxml2-utils groff-base  # the package and its checks
+  dpkg-dev appstream desktop-file-utils libxml2-utils groff-base lintian  # the package and its checks
+  qt6-translations-l10n                         # Qt's own Russian texts, which the window loads
   libhidapi-dev                                 # only the yardstick of the kernel tests' scan figures
 )
 

@@ -47,34 +47,57 @@ check_tree() {
     for f in bin/rv390pkta bin/rv390pkta-sim bin/rv390pkta-cli libexec/rv390pkta/rv390pkta-launch; do
         [ "$(stat -c %a "$p/$f")" = 755 ] || fail "$f should be mode 755, is $(stat -c %a "$p/$f")"
     done
-    for f in lib/udev/rules.d/70-rv390pkta.rules share/applications/rv390pkta.desktop \
-        share/icons/hicolor/scalable/apps/rv390pkta.svg share/metainfo/rv390pkta.metainfo.xml \
-        share/man/man1/rv390pkta.1.gz share/man/man1/rv390pkta-sim.1.gz share/man/man1/rv390pkta-cli.1.gz \
-        share/bash-completion/completions/rv390pkta-cli; do
-        [ "$(stat -c %a "$p/$f")" = 644 ] || fail "$f should be mode 644, is $(stat -c %a "$p/$f")"
+    local id=org.rv390pkta.RV390PKTA
+    local desktop="$p/share/applications/$id.desktop" metainfo="$p/share/metainfo/$id.metainfo.xml"
+    local icon="$p/share/icons/hicolor/scalable/apps/$id.svg"
+    local doc="$p/share/doc/rv390pkta"
+    for f in "$p/lib/udev/rules.d/70-rv390pkta.rules" "$desktop" "$icon" "$metainfo" \
+        "$p"/share/man/man1/rv390pkta{,-sim,-cli}.1.gz "$p/share/bash-completion/completions/rv390pkta-cli" \
+        "$doc/copyright" "$doc/changelog.Debian.gz"; do
+        [ "$(stat -c %a "$f")" = 644 ] || fail "${f#"$p/"} should be mode 644, is $(stat -c %a "$f")"
     done
     cmp -s "$p/lib/udev/rules.d/70-rv390pkta.rules" "$src/packaging/70-rv390pkta.rules" ||
         fail "the installed udev rule is not packaging/70-rv390pkta.rules"
+    cmp -s "$doc/copyright" "$src/packaging/copyright" || fail "the installed copyright is not packaging/copyright"
+    # The package's changelog: gzip, parsed by dpkg without complaint, its newest entry this version's package.
+    need dpkg-parsechangelog dpkg-dev
+    zcat "$doc/changelog.Debian.gz" >"$scratch/changelog" || fail "changelog.Debian.gz is not gzip"
+    local entry
+    entry=$(dpkg-parsechangelog -l "$scratch/changelog" -S Version 2>"$scratch/parse") ||
+        fail "dpkg-parsechangelog cannot read changelog.Debian: $(cat "$scratch/parse")"
+    [ ! -s "$scratch/parse" ] || fail "dpkg-parsechangelog warns about changelog.Debian: $(cat "$scratch/parse")"
+    [ "$entry" = "$version-1" ] || fail "the newest changelog.Debian entry is $entry, not $version-1"
 
     # The desktop entry starts the launcher installed with it, by its full path under the prefix.
-    local desktop="$p/share/applications/rv390pkta.desktop"
     local launcher="$prefix/libexec/rv390pkta/rv390pkta-launch"
     grep -qx "Exec=$launcher" "$desktop" || fail "the desktop entry should say Exec=$launcher: $(grep '^Exec' "$desktop")"
     grep -qx "TryExec=$launcher" "$desktop" || fail "the desktop entry should say TryExec=$launcher"
-    grep -qx "Icon=rv390pkta" "$desktop" || fail "the desktop entry should name the icon rv390pkta"
+    grep -qx "Icon=$id" "$desktop" || fail "the desktop entry should name the icon $id: $(grep '^Icon' "$desktop")"
+    # The window program gives Qt the entry's name (the Wayland app id, as a UTF-16 literal); X11 reports the
+    # program's name as the window class, whatever the application id.
+    grep -qaF "$id" <(tr -d '\0' <"$p/bin/rv390pkta") || fail "rv390pkta does not name its desktop entry $id"
+    grep -qx "StartupWMClass=rv390pkta" "$desktop" || fail "the desktop entry should say StartupWMClass=rv390pkta"
     need desktop-file-validate desktop-file-utils
     desktop-file-validate "$desktop" || fail "desktop-file-validate refuses the desktop entry"
 
-    # AppStream: valid apart from the id, which stays the desktop entry's name until the project has a domain.
+    # AppStream: valid as it stands, launching the desktop entry above, its newest release this version.
     need appstreamcli appstream
-    appstreamcli validate --no-net --override=cid-desktopapp-is-not-rdns=info \
-        "$p/share/metainfo/rv390pkta.metainfo.xml" >"$scratch/appstream" 2>&1 ||
+    appstreamcli validate --no-net "$metainfo" >"$scratch/appstream" 2>&1 ||
         fail "appstreamcli refuses the metainfo: $(cat "$scratch/appstream")"
-    grep -q '<launchable type="desktop-id">rv390pkta.desktop</launchable>' "$p/share/metainfo/rv390pkta.metainfo.xml" ||
-        fail "the metainfo does not launch rv390pkta.desktop"
+    # The tree as a software centre reads it: the metainfo's desktop entry is there (needs the tree under /usr).
+    if [ "$prefix" = /usr ]; then
+        appstreamcli validate-tree --no-net "$root" >"$scratch/appstream" 2>&1 ||
+            fail "appstreamcli refuses the installed tree: $(cat "$scratch/appstream")"
+    fi
+    grep -q "<id>$id</id>" "$metainfo" || fail "the metainfo's id is not $id"
+    grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" ||
+        fail "the metainfo does not launch $id.desktop"
+    grep -q "<icon type=\"stock\">$id</icon>" "$metainfo" || fail "the metainfo does not name the icon $id"
+    [ "$(grep -o -m 1 '<release version="[^"]*"' "$metainfo")" = "<release version=\"$version\"" ] ||
+        fail "the metainfo's newest release is not $version: $(grep -m 1 '<release ' "$metainfo")"
     need xmllint libxml2-utils
-    xmllint --noout "$p/share/icons/hicolor/scalable/apps/rv390pkta.svg" || fail "the icon is not well-formed XML"
-    grep -q '<svg' "$p/share/icons/hicolor/scalable/apps/rv390pkta.svg" || fail "the icon is not an SVG"
+    xmllint --noout "$icon" || fail "the icon is not well-formed XML"
+    grep -q '<svg' "$icon" || fail "the icon is not an SVG"
 
     # Man pages: gzip, plain ASCII (groff escapes for anything else), no groff warnings, the version in the header.
     need groff groff-base

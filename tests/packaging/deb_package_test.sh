@@ -34,7 +34,9 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = rv390pkta ] || fail "Package: $(field Package)"
 [ "$(field Version)" = "${version}-1" ] || fail "Version: $(field Version)"
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
-[ -n "$(field Maintainer)" ] || fail "no Maintainer"
+maintainer=$(field Maintainer)
+[[ "$maintainer" =~ ^[^\<]+\ \<[^@\>]+@[^@\>]+\.[a-z]+\>$ && "$maintainer" != *localhost* ]] ||
+    fail "the Maintainer should be a name and a real address: '$maintainer'"
 description=$(field Description)
 synopsis=$(head -n 1 <<<"$description")
 if [ -z "$synopsis" ] || [ "$(wc -l <<<"$description")" -le 2 ]; then
@@ -47,7 +49,8 @@ echo "Recommends: $(field Recommends)"
 # The names in a Depends list, one a line, without versions or alternatives' bars.
 names() { sed 's/[,|]/\n/g' | sed 's/(.*)//; s/[[:space:]]//g' | grep -v '^$' | LC_ALL=C sort -u; }
 names <<<"$depends" >"$scratch/depends"
-for package in libc6 libstdc++6 libgcc-s1 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6; do
+# qt6-translations-l10n: Qt's own Russian texts, which the window loads; no library links them.
+for package in libc6 libstdc++6 libgcc-s1 libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 qt6-translations-l10n; do
     grep -qx "$package" "$scratch/depends" || fail "Depends lacks $package: $depends"
 done
 if grep -E -- '-dev$|gtest|gmock|benchmark' "$scratch/depends"; then
@@ -86,4 +89,14 @@ qt_needed=$(readelf -d "$scratch/root/usr/bin/rv390pkta-cli" | sed -n 's/.*Share
 [ "$qt_needed" = libQt6Core.so.6 ] || fail "rv390pkta-cli should link only libQt6Core.so.6 of Qt, links: $qt_needed"
 grep -q rv390pkta-cli <<<"$(field Description)" || fail "the Description does not mention rv390pkta-cli"
 check_tree "$scratch/root" /usr "$src" "$version"
-echo "package: files, dependencies, maintainer scripts and unpacked tree are right"
+
+# Debian's own checks: no error or warning, apart from the tags below (one a line, with the reason).
+need lintian lintian
+allowed=(
+    initial-upload-closes-no-bugs # the first entry closes no Debian bug: the package is not uploaded to Debian
+)
+lintian --fail-on error,warning --tag-display-limit 0 --suppress-tags "$(IFS=,; echo "${allowed[*]}")" \
+    "$deb" >"$scratch/lintian" 2>"$scratch/lintian.err" ||
+    fail "lintian finds faults in the package: $(cat "$scratch/lintian" "$scratch/lintian.err")"
+[ ! -s "$scratch/lintian" ] || echo "lintian, for information: $(cat "$scratch/lintian")"
+echo "package: lintian finds no error or warning"

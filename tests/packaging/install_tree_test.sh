@@ -22,8 +22,9 @@ DESTDIR="$scratch/opt-root" cmake --install "$build" --prefix /opt/rv >"$scratch
     fail "cmake --install --prefix /opt/rv failed: $(cat "$scratch/install.log")"
 (cd "$scratch/opt-root" && find . ! -type d | sed 's|^\.||') >"$scratch/files"
 check_file_list "$scratch/files" /opt/rv
-grep -qx "Exec=/opt/rv/libexec/rv390pkta/rv390pkta-launch" "$scratch/opt-root/opt/rv/share/applications/rv390pkta.desktop" ||
-    fail "under /opt/rv the desktop entry says $(grep '^Exec' "$scratch/opt-root/opt/rv/share/applications/rv390pkta.desktop")"
+desktop="$scratch/opt-root/opt/rv/share/applications/org.rv390pkta.RV390PKTA.desktop"
+grep -qx "Exec=/opt/rv/libexec/rv390pkta/rv390pkta-launch" "$desktop" ||
+    fail "under /opt/rv the desktop entry says $(grep '^Exec' "$desktop")"
 echo "install under /opt/rv: the desktop entry follows the prefix"
 
 # The launcher's working folder, seen through a stand-in utility that prints where it runs and its arguments.
