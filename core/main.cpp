@@ -1,6 +1,7 @@
 // Process entry: the single-instance check, the two windows, the message loop.
 #include "core/Tthr.h"
 #include "core/command_line.h"
+#include "core/qt_translations.h"
 #include "core/single_instance.h"
 #include "core/ui_handover.h"
 #include "protocol/USB.h"
@@ -23,6 +24,8 @@ int main(int argc, char* argv[]) {
         // The utility runs all the same; only a later start cannot bring this window forward.
         qWarning("rv390pkta: a second start will not find this one: %s", qPrintable(instance.error()));
 
+    // Qt's own buttons and file dialog speak Russian too; without the translation they stay English.
+    install_qt_translations();
     Tfmain main_window;
     Tfu update_window; // hidden until the operator opens it
     ui_hooks.error = [](const QString& text) {

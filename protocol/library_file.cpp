@@ -1,6 +1,7 @@
 // Writing out and loading the carried HID access library.
 #include "protocol/library_file.h"
 
+#include "core/file_reason.h"
 #include "protocol/HID.h"
 
 #include <QFile>
@@ -45,13 +46,13 @@ void put_library_file() {
             static_cast<qint64>(image.size()) ||
         !file.commit())
         throw LibraryFileError(
-            QStringLiteral("Не удалось записать файл %1: %2").arg(name, file.errorString()).toStdString());
+            QStringLiteral("Не удалось записать файл %1: %2").arg(name, file_reason(file)).toStdString());
 }
 
 bool load_carried_library(QString& error) {
     const int fd = ::memfd_create("HID_Lib.so", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0) {
-        error = QString::fromLocal8Bit(std::strerror(errno));
+        error = errno_reason(errno);
         return false;
     }
     const auto image = hid_resource();
@@ -59,7 +60,7 @@ bool load_carried_library(QString& error) {
     while (done < image.size()) {
         const ssize_t n = ::write(fd, image.data() + done, image.size() - done);
         if (n <= 0) {
-            error = QString::fromLocal8Bit(std::strerror(errno));
+            error = errno_reason(errno);
             ::close(fd);
             return false;
         }

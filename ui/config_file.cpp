@@ -1,6 +1,8 @@
 // Configuration file: the extension rule, an all-or-nothing write, and the overlay of a loaded head.
 #include "ui/config_file.h"
 
+#include "core/file_reason.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -41,24 +43,24 @@ bool save(const QString& path, const Tpar& p, QString& reason) {
     if (QFileInfo::exists(path)) {
         QFile existing(path);
         if (!existing.open(QIODevice::WriteOnly | QIODevice::Append)) {
-            reason = existing.errorString();
+            reason = file_reason(existing);
             return false;
         }
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
-        reason = file.errorString();
+        reason = file_reason(file);
         return false;
     }
     const TparBytes bytes = to_bytes(p);
     if (file.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) !=
         qint64(bytes.size())) {
-        reason = file.errorString();
+        reason = file_reason(file);
         file.cancelWriting();
         return false;
     }
     if (!file.commit()) {
-        reason = file.errorString();
+        reason = file_reason(file);
         return false;
     }
     return true;
@@ -67,13 +69,13 @@ bool save(const QString& path, const Tpar& p, QString& reason) {
 bool read_head(const QString& path, QByteArray& head, QString& reason) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        reason = file.errorString();
+        reason = file_reason(file);
         return false;
     }
     // Only the first bytes count, so a huge file chosen by mistake is not read whole.
     QByteArray bytes = file.read(qint64(sizeof(Tpar)));
     if (file.error() != QFileDevice::NoError) {
-        reason = file.errorString();
+        reason = file_reason(file);
         return false;
     }
     head = std::move(bytes);

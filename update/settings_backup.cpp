@@ -1,6 +1,8 @@
 // Saving the settings block before an update: the same 17 bytes as a configuration file.
 #include "update/settings_backup.h"
 
+#include "core/file_reason.h"
+
 #include <QDir>
 #include <QSaveFile>
 #include <QStandardPaths>
@@ -32,6 +34,6 @@ BackupResult save_backup(const QString& serial, const TparBytes& block, const QD
             static_cast<qint64>(block.size()) ||
         !file.commit())
         return {
-            false, {}, QStringLiteral("файл %1: %2").arg(QDir::toNativeSeparators(path), file.errorString())};
+            false, {}, QStringLiteral("файл %1: %2").arg(QDir::toNativeSeparators(path), file_reason(file))};
     return {true, path, {}};
 }

@@ -1,6 +1,8 @@
 // Update file reader: the header read, the name rule and the image build, with every limit checked.
 #include "update/update_file.h"
 
+#include "core/file_reason.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -42,12 +44,12 @@ UpdateFile load_update_file(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         throw UpdateFileError(QStringLiteral("Не удалось открыть файл обновления «%1»: %2.")
-                                  .arg(file.name, f.errorString())
+                                  .arg(file.name, file_reason(f))
                                   .toStdString());
     file.bytes = f.read(update_file_read_limit);
     if (f.error() != QFileDevice::NoError)
         throw UpdateFileError(QStringLiteral("Не удалось прочитать файл обновления «%1»: %2.")
-                                  .arg(file.name, f.errorString())
+                                  .arg(file.name, file_reason(f))
                                   .toStdString());
     return file;
 }

@@ -224,7 +224,7 @@ TEST(ConfigFile, AnEmptyFileChangesNothingButStillSendsTheBlockAndTheNameIsOffer
     EXPECT_EQ(s.asked[1].initial, dir.filePath("empty"));
 }
 
-TEST(ConfigFile, AFileThatCannotBeReadOrWrittenIsNamedWithTheSystemsReasonAndNothingChanges) {
+TEST(ConfigFile, AFileThatCannotBeReadOrWrittenIsNamedWithTheReasonAndNothingChanges) {
     QTemporaryDir dir;
     Window s;
     par.set(example);
@@ -239,7 +239,7 @@ TEST(ConfigFile, AFileThatCannotBeReadOrWrittenIsNamedWithTheSystemsReasonAndNot
         << answer.seen[0].text.toStdString();
     EXPECT_EQ(answer.seen[0].icon, QMessageBox::Critical);
     EXPECT_EQ(answer.seen[0].parent, &s.w);
-    EXPECT_EQ(reasons[0], "No such file or directory");
+    EXPECT_EQ(reasons[0], "файл или папка не существует");
     EXPECT_EQ(raw(par.get()), raw(example));
 
     const QString folder = dir.filePath("a folder");

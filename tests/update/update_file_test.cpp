@@ -211,7 +211,7 @@ TEST(UpdateFileImages, ARecordAreaMustHoldOneTo65535Bytes) {
 
 TEST(UpdateFileLoad, AFileThatCannotBeOpenedIsNamedWithTheReason) {
     EXPECT_EQ(error_of([] { load_update_file(QStringLiteral("/nonexistent/x.voku")); }),
-              "Не удалось открыть файл обновления «/nonexistent/x.voku»: No such file or directory.");
+              "Не удалось открыть файл обновления «/nonexistent/x.voku»: файл или папка не существует.");
 }
 
 TEST(UpdateFileLoad, LoadsTheBytesThatCanMatterOnly) {
