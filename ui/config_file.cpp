@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -38,6 +40,14 @@ QString with_extension(const QString& chosen) {
 }
 
 bool save(const QString& path, const Tpar& p, QString& reason) {
+    // A device or a pipe would be replaced by a plain file (the save renames a new file over the old
+    // one): such a name is refused instead.
+    struct stat target {};
+    if (::stat(QFile::encodeName(path).constData(), &target) == 0 && !S_ISREG(target.st_mode) &&
+        !S_ISDIR(target.st_mode)) {
+        reason = QStringLiteral("это не обычный файл (устройство или канал), он не будет заменён");
+        return false;
+    }
     // Replacing goes through a new file renamed over the old one, which would also replace a file the
     // operator has made read-only; opening the old one for writing first keeps its protection.
     if (QFileInfo::exists(path)) {

@@ -63,6 +63,8 @@ std::vector<Case> cases() {
          [](const QString& d, QString& r) { return save(plain_file(d) + "/x.cfg", r); }, not_a_folder},
         {"reading an unreadable file", [](const QString& d, QString& r) { return read(plain_file(d, 0), r); },
          no_access, true},
+        {"saving over a device", [](const QString&, QString& r) { return save("/dev/null", r); },
+         QStringLiteral("это не обычный файл (устройство или канал), он не будет заменён")},
         {"saving over a read-only file",
          [](const QString& d, QString& r) { return save(plain_file(d, 0444), r); }, no_access, true},
         // Any other reason is the system's own.
