@@ -114,11 +114,16 @@ void Mailbox::serve(const std::function<bool(const Request&)>& send) {
         post_to_ui([this] {
             if (ui_hooks.refresh)
                 ui_hooks.refresh();
+            bool again = false;
             {
                 std::lock_guard done(m_);
                 refresh_running_ = false;
+                again = refresh_pending_;
             }
-            cv_.notify_all();
+            // Only a block that came meanwhile gives the worker something to do; waking it for
+            // nothing after every poll would cost an idle window a thread switch each time.
+            if (again)
+                cv_.notify_all();
         });
         lock.lock();
     }

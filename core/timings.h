@@ -13,8 +13,9 @@ inline constexpr milliseconds settings_poll{200};
 inline constexpr milliseconds update_first_tick{2000};
 inline constexpr milliseconds update_poll{200};
 inline constexpr milliseconds update_close{100};
-// How often the main window looks at the link's health.
-inline constexpr milliseconds link_watch{250};
+// How often the main window looks at the link's health. The poll's period: both timers then come due
+// together and wake the idle window once, not twice.
+inline constexpr milliseconds link_watch{200};
 // Another try at opening a unit that was found but could not be opened.
 inline constexpr milliseconds retry_open{1000};
 } // namespace timings

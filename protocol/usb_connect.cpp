@@ -81,6 +81,9 @@ void discover() {
         // hook), or at once when this is the unit whose block is already shown.
         if (settings_gate::valid())
             tell(ui_hooks.settings_controls, true);
+        // The first poll goes now, not with the poll timer's next tick up to a period later; only
+        // now, as its reply counts for this unit once the gate above has been set for it.
+        poll_settings();
         return;
     }
     tell(ui_hooks.unit_identity, UnitIdentity{});

@@ -440,16 +440,22 @@ void Tfmain::refresh() {
     for (int i = 0; i < 4; ++i)
         buts_[i]->setScheme(p.but == i ? SelectorButton::Scheme::green : SelectorButton::Scheme::chrome);
 
+    // Every poll reply comes here, and it seldom changes anything: a control that already shows its
+    // value is left alone, so an idle window repaints nothing. Compared with what the control shows,
+    // not with the last block, so lists emptied by a group change get their choice back.
     // Setting a list from code emits no `activated`; blocking also keeps other listeners quiet.
     const auto show_list = [&](QComboBox* box, int index) {
-        if (isActiveControl(box))
+        const int shown = index_or_none(index, box);
+        if (box->currentIndex() == shown || isActiveControl(box))
             return;
         const QSignalBlocker quiet(box);
-        box->setCurrentIndex(index_or_none(index, box));
+        box->setCurrentIndex(shown);
     };
     const auto show_level = [&](ByteSpinBox* box, int8_t v) {
-        if (!isActiveControl(box))
-            box->showValue(v);
+        const int shown = std::clamp<int>(v, box->low(), box->high());
+        if ((box->value() == shown && box->read() == shown) || isActiveControl(box))
+            return;
+        box->showValue(v);
     };
     show_list(group0, p.group[0]);
     show_list(group1, p.group[1]);

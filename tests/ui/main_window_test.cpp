@@ -22,6 +22,7 @@
 #include <QTest>
 
 #include <map>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -397,6 +398,110 @@ TEST(MainWindow, RefreshPostsNoWrite) {
         s.w.refresh();
     }
     s.expect_nothing_posted();
+}
+
+namespace {
+
+// Counts paint events per control, its inner widgets (a spin box's line edit) counted as the control.
+class Paints : public QObject {
+public:
+    explicit Paints(const std::vector<QWidget*>& controls) {
+        for (QWidget* c : controls) {
+            watch(c, c);
+            for (QWidget* inner : c->findChildren<QWidget*>())
+                watch(inner, c);
+        }
+    }
+    std::set<QWidget*> painted;
+
+    // Paints a widget outside the controls and waits for it: pending repaints of the window are done in
+    // the same pass, so whatever refresh left to repaint has been painted by then.
+    void settle(QWidget* sentinel) {
+        painted.clear();
+        sentinel_painted_ = false;
+        sentinel_ = sentinel;
+        sentinel->installEventFilter(this);
+        sentinel->update();
+        EXPECT_TRUE(wait_for([&] { return sentinel_painted_; }));
+        sentinel->removeEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* o, QEvent* e) override {
+        if (e->type() == QEvent::Paint) {
+            if (o == sentinel_)
+                sentinel_painted_ = true;
+            else if (auto it = control_of_.find(o); it != control_of_.end())
+                painted.insert(it->second);
+        }
+        return false;
+    }
+
+private:
+    void watch(QWidget* w, QWidget* control) {
+        control_of_[w] = control;
+        w->installEventFilter(this);
+    }
+    std::map<QObject*, QWidget*> control_of_;
+    QObject* sentinel_ = nullptr;
+    bool sentinel_painted_ = false;
+};
+
+} // namespace
+
+TEST(MainWindow, RefreshTouchesOnlyTheControlsWhoseValueChanged) {
+    Shown s;
+    Tfmain& w = s.w;
+    par.set(block({2, 1, 3, 0, 1, 7, 9, 16, 17, 18, 19, 0xF3, 0xF0, 5, 1, 2, 1}));
+    w.refresh();
+    std::vector<QWidget*> controls = {w.but0,     w.but1, w.but2,     w.but3,  w.group0, w.group1,
+                                      w.xlr_gain, w.db0,  w.headroom, w.scale, w.ind,    w.agr};
+    for (QComboBox* src : sources(w))
+        controls.push_back(src);
+    Paints paints(controls);
+    paints.settle(w.csrc7);
+
+    // The same block again, as every poll of an idle unit brings.
+    w.refresh();
+    paints.settle(w.csrc7);
+    EXPECT_TRUE(paints.painted.empty());
+
+    // One byte changed: its control shows it, and only that control is repainted.
+    struct Case {
+        int byte;
+        uint8_t value;
+        std::set<QWidget*> repainted;
+        std::function<int()> shown;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {0, 0, {w.but0, w.but2}, [&] { return int(w.but0->scheme() == SelectorButton::Scheme::green); }, 1},
+        {1, 0, {w.group0}, [&] { return w.group0->currentIndex(); }, 0},
+        {5, 4, {w.src2}, [&] { return w.src2->currentIndex(); }, 4},
+        {11, 0xF4, {w.xlr_gain}, [&] { return w.xlr_gain->value(); }, -12},
+        {12, 0xFF, {w.db0}, [&] { return w.db0->value(); }, -1},
+        {13, 60, {w.headroom}, [&] { return w.headroom->value(); }, 32}, // shown as the limit
+        {14, 0, {w.scale}, [&] { return w.scale->currentIndex(); }, 0},
+        {15, 7, {w.ind}, [&] { return w.ind->currentIndex(); }, -1}, // no such item: no selection
+        {16, 0, {w.agr}, [&] { return w.agr->currentIndex(); }, 0},
+    };
+    for (const Case& c : cases) {
+        auto b = to_bytes(par.get());
+        b[c.byte] = c.value;
+        par.set(from_bytes(b));
+        w.refresh();
+        paints.settle(w.csrc7);
+        EXPECT_EQ(c.shown(), c.expected) << "byte " << c.byte;
+        EXPECT_EQ(paints.painted, c.repainted) << "byte " << c.byte;
+    }
+
+    // Lists emptied by a group change show the unit's choice with the next refresh of the same block.
+    w.group1->setFocus();
+    QTest::keyClick(w.group1, Qt::Key_Up);
+    w.group1->clearFocus();
+    w.refresh();
+    for (int n = 0; n < 8; ++n)
+        EXPECT_EQ(sources(w)[n]->currentIndex(), par.get().src[n]) << n;
 }
 
 TEST(MainWindow, PickingTheOtherGroupMovesThePickedSelectorAndRenamesTheSources) {

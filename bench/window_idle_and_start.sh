@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# The window against a virtual unit: how long after its start the first request reaches the unit
+# (median of several starts), and how much of a core it uses while connected and idle.
+# Usage: bench/window_idle_and_start.sh [BUILD_DIR]   (default build/release)
+# STARTS, SETTLE_SECONDS and IDLE_SECONDS in the environment change the defaults 5, 5 and 60.
+# It prints the figures and asserts nothing.
+set -euo pipefail
+
+build=${1:-build/release}
+starts=${STARTS:-5}
+settle=${SETTLE_SECONDS:-5}
+idle=${IDLE_SECONDS:-60}
+app=$build/rv390pkta
+sim=$build/sim/rv390pkta-sim
+for program in "$app" "$sim"; do
+    [[ -x $program ]] || { echo "no $program: build the release preset first" >&2; exit 1; }
+done
+app=$(realpath "$app")
+sim=$(realpath "$sim")
+
+work=$(mktemp -d)
+chmod 700 "$work"
+# A private bus and single-instance channel: nothing else running for this user is found.
+export XDG_RUNTIME_DIR=$work/run
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+export QT_QPA_PLATFORM=offscreen
+window=
+
+cleanup() {
+    if [[ -n $window ]]; then
+        kill "$window" 2>/dev/null || true
+        wait "$window" 2>/dev/null || true
+    fi
+    if [[ -n ${sim_pid:-} ]]; then
+        kill "$sim_pid" 2>/dev/null || true # stops it cleanly, as `quit` would
+        wait "$sim_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The unit's standard input stays open (the coprocess's pipe); its lines are read as they come.
+coproc SIM { exec "$sim"; }
+# shellcheck disable=SC2153 # SIM_PID is set by coproc
+sim_pid=$SIM_PID
+
+# Reads the unit's lines until one starting with $1 arrives, at most $2 seconds; prints the moment it
+# was read (microseconds since the epoch). Fails when none came in time.
+wait_for_line() {
+    local prefix=$1 limit=$2 line now
+    local deadline=$((${EPOCHREALTIME/./} + limit * 1000000))
+    while :; do
+        now=${EPOCHREALTIME/./}
+        ((now < deadline)) || return 1
+        local left_ms=$(((deadline - now) / 1000))
+        IFS= read -r -t "$((left_ms / 1000)).$(printf '%03d' $((left_ms % 1000)))" -u "${SIM[0]}" line ||
+            return 1
+        now=${EPOCHREALTIME/./}
+        if [[ $line == "$prefix"* ]]; then
+            echo "$now"
+            return 0
+        fi
+    done
+}
+
+# Keeps the unit's output flowing (its pipe must not fill up) for $1 seconds.
+drain_for() {
+    local deadline=$((${EPOCHREALTIME/./} + $1 * 1000000)) now line
+    while now=${EPOCHREALTIME/./}; ((now < deadline)); do
+        local left_ms=$(((deadline - now) / 1000))
+        IFS= read -r -t "$((left_ms / 1000)).$(printf '%03d' $((left_ms % 1000)))" -u "${SIM[0]}" line || true
+    done
+}
+
+start_window() {
+    local folder
+    folder=$(mktemp -d "$work/window.XXXXXX") # the window writes its library file where it runs
+    cd "$folder"
+    "$app" -platform offscreen >"$folder/out.log" 2>&1 &
+    window=$!
+    cd - >/dev/null
+}
+
+stop_window() {
+    kill "$window"
+    wait "$window" 2>/dev/null || true
+    window=
+}
+
+# Clock ticks of all the window's threads (utime + stime).
+window_ticks() {
+    local total=0 stat fields
+    for task in /proc/"$window"/task/*/stat; do
+        stat=$(<"$task") || continue
+        read -ra fields <<<"${stat##*) }" # fields from the state on: utime and stime are 12th and 13th
+        total=$((total + fields[11] + fields[12]))
+    done
+    echo "$total"
+}
+
+# Per thread (id, ticks, name), for finding who spends it.
+window_threads() {
+    local stat fields
+    for task in /proc/"$window"/task/*; do
+        stat=$(<"$task/stat") || continue
+        read -ra fields <<<"${stat##*) }"
+        local name
+        name=$(<"$task/comm")
+        echo "${task##*/} $((fields[11] + fields[12])) ${name// /_}"
+    done
+}
+
+wait_for_line "plugged" 10 >/dev/null || { echo "the virtual unit did not come up" >&2; exit 1; }
+
+echo "start to first request ($starts starts):"
+times=()
+for ((i = 1; i <= starts; ++i)); do
+    began=${EPOCHREALTIME/./}
+    start_window
+    if arrived=$(wait_for_line "command" 10); then
+        ms=$(((arrived - began) / 1000))
+        times+=("$ms")
+        echo "  start $i: $ms ms"
+    else
+        echo "  start $i: no request within 10 s"
+    fi
+    if ((i < starts)); then
+        stop_window
+        drain_for 1 # the unit sees the window go before the next start
+    fi
+done
+if ((${#times[@]} > 0)); then
+    mapfile -t sorted < <(printf '%s\n' "${times[@]}" | sort -n)
+    echo "  median: ${sorted[$(((${#sorted[@]} - 1) / 2))]} ms"
+fi
+
+hz=$(getconf CLK_TCK)
+drain_for "$settle"
+before_threads=$(window_threads)
+before=$(window_ticks)
+began=${EPOCHREALTIME/./}
+drain_for "$idle"
+after=$(window_ticks)
+ended=${EPOCHREALTIME/./}
+after_threads=$(window_threads)
+elapsed_us=$((ended - began))
+ticks=$((after - before))
+# percent of one core = ticks / hz / seconds * 100, printed with two decimals
+hundredths=$((ticks * 100 * 100 * 1000000 / hz / elapsed_us))
+printf 'idle CPU over %d s: %d ticks at %d Hz = %d.%02d %% of one core\n' "$idle" "$ticks" "$hz" \
+    $((hundredths / 100)) $((hundredths % 100))
+echo "  by thread (ticks):"
+join <(sort <<<"$before_threads") <(sort <<<"$after_threads") |
+    awk '{ printf "    %-20s %d\n", $3, $4 - $2 }'
