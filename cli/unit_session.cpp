@@ -45,6 +45,7 @@ bool start(QString& error) {
     ui_hooks.unit_identity = [](const UnitIdentity& unit) { identity = unit; };
     // The settings gate opens with the unit's first block, as the main window's refresh opens it.
     ui_hooks.refresh = [] { (void)settings_gate::refreshed(); };
+    settings_replies_wanted = true;
     ui_hooks.settings_reply = [](uint8_t command, const std::array<uint8_t, 17>& block) {
         ++replies;
         if (command == cmd_set_par)

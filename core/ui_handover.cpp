@@ -6,6 +6,7 @@
 #include <deque>
 
 UiHooks ui_hooks;
+std::atomic<bool> settings_replies_wanted{false};
 
 namespace {
 // User-interface thread only.

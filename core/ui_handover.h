@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -37,6 +38,9 @@ struct UiHooks {
     std::function<void(uint8_t command, const std::array<uint8_t, 17>& block)> settings_reply;
 };
 extern UiHooks ui_hooks;
+// Set by a host that fills in settings_reply, before the link starts: only then does the input thread hand
+// every reply over (the windows need none of them, and an idle window should not wake for them).
+extern std::atomic<bool> settings_replies_wanted;
 
 // Runs fn on the user-interface thread, from any thread, in posting order. While that thread waits
 // for a synchronous send, fn is held back and runs after the wait, as it would on a blocked thread.

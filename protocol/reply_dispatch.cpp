@@ -26,6 +26,8 @@ void reply_dispatch(std::span<const uint8_t> message) {
         }
         settings_gate::reply_arrived();
         mailbox.request_refresh();
+        if (!settings_replies_wanted.load(std::memory_order_relaxed))
+            break;
         TparBytes block;
         std::copy_n(message.begin() + 3, block.size(), block.begin());
         post_to_ui([command = message[0], block] {
