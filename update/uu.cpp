@@ -148,6 +148,8 @@ void Tfu::showEvent(QShowEvent* event) {
 }
 
 void Tfu::FormShow() {
+    if (!tmrb.isActive())
+        tmrb.start(timings::update_poll);
     upd_done = false;
     upd_busy = false;
     pb->setRange(0, 100);
@@ -165,7 +167,11 @@ void Tfu::tmrbTimer() {
         return;
     }
     tmrb.setInterval(timings::update_poll);
-    if (isVisible() && !upd_busy && !boot_mode.load(std::memory_order_acquire))
+    if (!isVisible()) {
+        tmrb.stop(); // nothing to poll for while hidden: showing starts it again, and the idle program sleeps
+        return;
+    }
+    if (!upd_busy && !boot_mode.load(std::memory_order_acquire))
         mailbox.post(Request{cmd_upd_poll, {}, false});
 }
 
