@@ -9,23 +9,17 @@
 #include <QCoreApplication>
 
 #include <iostream>
+#include <utility>
 
 namespace {
 int run(const Invocation& inv) {
-    if (inv.command == QLatin1String("list"))
-        return run_list(inv);
-    if (inv.command == QLatin1String("show"))
-        return run_show(inv);
-    if (inv.command == QLatin1String("monitor"))
-        return run_monitor(inv);
-    if (inv.command == QLatin1String("set"))
-        return run_set(inv);
-    if (inv.command == QLatin1String("reset"))
-        return run_reset(inv);
-    if (inv.command == QLatin1String("save"))
-        return run_save(inv);
-    if (inv.command == QLatin1String("load"))
-        return run_load(inv);
+    // The arguments have already named a known command; update is the one left.
+    const std::pair<const char*, int (*)(const Invocation&)> commands[] = {
+        {"list", run_list},   {"show", run_show}, {"monitor", run_monitor}, {"set", run_set},
+        {"reset", run_reset}, {"save", run_save}, {"load", run_load}};
+    for (const auto& [name, command] : commands)
+        if (inv.command == QLatin1String(name))
+            return command(inv);
     return run_update(inv);
 }
 } // namespace

@@ -21,7 +21,6 @@ namespace unit_session {
 
 namespace {
 UnitIdentity identity;
-uint64_t replies = 0;   // settings blocks that came (any command)
 uint64_t echoes = 0;    // of them, answers to cmd_set_par
 uint64_t polls = 0;     // of them, answers to cmd_get_par
 TparBytes last_block{}; // the last one
@@ -47,7 +46,6 @@ bool start(QString& error) {
     ui_hooks.refresh = [] { (void)settings_gate::refreshed(); };
     settings_replies_wanted = true;
     ui_hooks.settings_reply = [](uint8_t command, const std::array<uint8_t, 17>& block) {
-        ++replies;
         if (command == cmd_set_par)
             ++echoes;
         else
