@@ -183,8 +183,8 @@ bool HIDinterface::open(uint8_t index) {
 
 void HIDinterface::close() {
     // Reports the device sent before it was closed still reach the handler (a unit that answers and
-    // then restarts must not lose its answer), but only those already waiting, and only for a moment:
-    // the input thread reads them out while this call waits, and nothing of the device comes after.
+    // then restarts must not lose its answer), but only those already waiting: the input thread reads
+    // them out while this call waits, and nothing of the device comes after.
     const bool handler = input_handler_.get() != nullptr;
     std::shared_ptr<platform::Device> closed;
     std::unique_lock lock(m_);
@@ -197,7 +197,6 @@ void HIDinterface::close() {
     if (drain) {
         closed->freeze_input();
         draining_ = {closed, Devices[i]};
-        drain_deadline_ = std::chrono::steady_clock::now() + drain_limit;
     }
     Devices[i].Handle = -1;
     CurrentDevice = -1;
@@ -205,12 +204,21 @@ void HIDinterface::close() {
     wake();
     if (drain) {
         lock.lock();
-        // A handler that hangs over one of these reports does not hang the host: past the limit the
-        // drain is called off, and no further call of it starts.
-        drained_.wait_until(lock, drain_deadline_ + drain_limit / 3,
-                            [&] { return draining_.device != closed; });
-        if (draining_.device == closed)
-            draining_ = {};
+        // The wait is on the input thread, however late a loaded system lets it run; only a handler
+        // call that does not return within the limit calls the drain off, and no further call starts.
+        const auto done = [&] { return draining_.device != closed; };
+        while (!done()) {
+            if (!call_since_) {
+                drained_.wait(lock, [&] { return done() || call_since_.has_value(); });
+                continue;
+            }
+            const auto since = *call_since_;
+            if (!drained_.wait_until(lock, since + handler_limit,
+                                     [&] { return done() || call_since_ != since; })) {
+                draining_ = {};
+                break;
+            }
+        }
         lock.unlock();
     }
     closed.reset(); // outside the lock: closing may take a moment
@@ -220,16 +228,20 @@ void HIDinterface::drain(const Current& d) {
     const std::size_t n = std::min<std::size_t>(d.info.InputReportByteLength, sizeof(THIDreport));
     const auto still_draining = [&] {
         std::lock_guard lock(m_);
-        return draining_.device == d.device && std::chrono::steady_clock::now() < drain_deadline_;
+        return draining_.device == d.device && !stop_;
     };
     for (int taken = 0; n != 0 && taken < drain_reports && still_draining(); ++taken) {
         THIDreport report{};
         if (d.device->read_input(&report.ReportID, n) < 0 || !deliver(report, d))
             break;
     }
+    end_drain(d.device);
+}
+
+void HIDinterface::end_drain(const std::shared_ptr<platform::Device>& device) {
     {
         std::lock_guard lock(m_);
-        if (draining_.device == d.device)
+        if (device == nullptr || draining_.device == device)
             draining_ = {};
     }
     drained_.notify_all();
@@ -241,14 +253,23 @@ bool HIDinterface::deliver(const THIDreport& report, const Current& from) {
         return true; // read and dropped, as the item-count rule says
     // Checked just before the call starts: once close() has returned, the device is neither current
     // nor draining, so none of its reports reaches a handler any more.
-    return input_handler_.call(
+    const bool called = input_handler_.call(
         [&] {
             std::lock_guard lock(m_);
             const bool is_current =
                 CurrentDevice >= 0 && handles_[static_cast<std::size_t>(CurrentDevice)] == from.device;
-            return is_current || draining_.device == from.device;
+            if (!is_current && draining_.device != from.device)
+                return false;
+            call_since_ = std::chrono::steady_clock::now();
+            drained_.notify_all(); // a closing host times this call
+            return true;
         },
         report, items);
+    if (called) {
+        std::lock_guard lock(m_);
+        call_since_.reset();
+    }
+    return called;
 }
 
 bool HIDinterface::current(Current& c) const {
@@ -417,4 +438,5 @@ void HIDinterface::input_loop() {
             watch_->device_gone();
         }
     }
+    end_drain(nullptr); // a close still waiting is not left hanging by the stop
 }

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 class DeviceWatch;
@@ -49,8 +50,10 @@ public:
     void set_change_handler(TUSBeventHandler handler);
 
     static constexpr int slot_count = 32;
-    // How long a close goes on delivering the reports that were waiting when it was called.
-    static constexpr auto drain_limit = std::chrono::milliseconds(30);
+    // A close waits for the reports that were waiting when it was called to be delivered, however late
+    // the input thread gets to them; only a handler call that has not returned within this limit ends
+    // the wait, so that a hung handler cannot hang the host.
+    static constexpr auto handler_limit = std::chrono::seconds(1);
     // At most this many of them: the kernel's queue of an open hidraw node.
     static constexpr int drain_reports = 64;
 
@@ -62,6 +65,8 @@ private:
     };
     bool current(Current& c) const;
     void drain(const Current& d);
+    // The drain of `device` (any, when null) is over; a waiting close() goes on.
+    void end_drain(const std::shared_ptr<platform::Device>& device);
     template <class Buffer, class Call> uint8_t buffer_transfer(Buffer* buffer, int kind, Call call);
     // Calls the input handler with a report of `device`, unless that device has been closed meanwhile.
     bool deliver(const THIDreport& report, const Current& from);
@@ -76,10 +81,11 @@ private:
     int CurrentDevice = -1;
     int32_t next_handle_ = 1;
     bool current_gone_ = false; // the current device hung up; not read again until reopened
-    // A device just closed, whose waiting reports are still to be delivered until the deadline.
+    // A device just closed, whose waiting reports are still to be delivered.
     Current draining_;
-    std::chrono::steady_clock::time_point drain_deadline_;
-    std::condition_variable drained_;
+    // When the handler call under way began; none is under way when empty.
+    std::optional<std::chrono::steady_clock::time_point> call_since_;
+    std::condition_variable drained_; // the drain ended, or a handler call began
 
     HandlerSlot<THIDeventHandler> input_handler_;
     HandlerSlot<TUSBeventHandler> change_handler_;
