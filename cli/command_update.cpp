@@ -147,7 +147,7 @@ int run_update(const Invocation& inv) {
         const UpdateResult result = run_update(
             file, unit_session::opened().product, steps,
             [](const Request& r) { return mailbox.send_and_wait(r); },
-            [](const Request& r) { mailbox.post(r); });
+            post_holding_for_answer);
         progress.finish();
         switch (result.outcome) {
         case UpdateOutcome::sent:

@@ -21,12 +21,15 @@ namespace unit_session {
 
 namespace {
 UnitIdentity identity;
-uint64_t echoes = 0;    // of them, answers to cmd_set_par
-uint64_t polls = 0;     // of them, answers to cmd_get_par
-TparBytes last_block{}; // the last one
+uint64_t discoveries = 0; // discovery tells the identity (or none) once each time it runs
+uint64_t echoes = 0;      // of them, answers to cmd_set_par
+uint64_t polls = 0;       // of them, answers to cmd_get_par
+TparBytes last_block{};   // the last one
 std::optional<bool> finish_answer;
 std::function<void(const TparBytes&)> block_listener;
 bool started = false;
+// Discovery may wait behind held device changes, which wait at most for an update's last answer.
+constexpr milliseconds discovery_limit = timings::finish_answer * 5;
 
 // The reply to a request posted now is one that comes after the replies counted so far.
 bool wait_for_reply(const uint64_t& counter, uint64_t after, milliseconds limit, bool repeat_poll) {
@@ -41,7 +44,10 @@ bool wait_for_reply(const uint64_t& counter, uint64_t after, milliseconds limit,
 } // namespace
 
 bool start(QString& error) {
-    ui_hooks.unit_identity = [](const UnitIdentity& unit) { identity = unit; };
+    ui_hooks.unit_identity = [](const UnitIdentity& unit) {
+        identity = unit;
+        ++discoveries;
+    };
     // The settings gate opens with the unit's first block, as the main window's refresh opens it.
     ui_hooks.refresh = [] { (void)settings_gate::refreshed(); };
     settings_replies_wanted = true;
@@ -84,8 +90,11 @@ ExitStatus open(const FoundUnit& unit, QString& why, bool by_serial) {
     }
     identity = {};
     choose_unit(by_serial ? unit.identity.serial : unit.identity.path);
+    const uint64_t before = discoveries;
     usb_connect();
-    if (!dev_open) {
+    // Discovery runs behind device changes still held on this thread; until it has, the unit open is
+    // the one before.
+    if (!wait_until([&] { return discoveries != before; }, discovery_limit) || !dev_open) {
         why = identity.serial.isEmpty()
                   ? QStringLiteral("блок %1 больше не подключён").arg(unit.identity.serial)
                   : QStringLiteral("блок %1 найден, но не открывается").arg(unit.identity.serial);

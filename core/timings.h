@@ -16,6 +16,8 @@ inline constexpr milliseconds update_close{100};
 // How often the main window looks at the link's health. The poll's period: both timers then come due
 // together and wake the idle window once, not twice.
 inline constexpr milliseconds link_watch{200};
+// How long device changes wait for the unit's answer to cmd_finish before discovery runs all the same.
+inline constexpr milliseconds finish_answer{2000};
 // Another try at opening a unit that was found but could not be opened.
 inline constexpr milliseconds retry_open{1000};
 } // namespace timings

@@ -2,6 +2,7 @@
 #include "core/ui_handover.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <deque>
 
@@ -11,21 +12,35 @@ std::atomic<bool> settings_replies_wanted{false};
 namespace {
 // User-interface thread only.
 int wait_depth = 0;
+bool answer_awaited = false;
+uint64_t answer_holds = 0; // which hold is the latest: a timer of an earlier one ends nothing
 std::deque<std::function<void()>> held;
 
-// Runs held work in arrival order once no synchronous send is being waited for.
+bool holding() {
+    return wait_depth > 0 || answer_awaited;
+}
+
+// Runs held work in arrival order once nothing holds it back any more.
 void drain() {
-    while (wait_depth == 0 && !held.empty()) {
+    while (!holding() && !held.empty()) {
         auto fn = std::move(held.front());
         held.pop_front();
         fn();
     }
 }
+
+// Ends the answer hold `which` (0: whichever is on).
+void end_answer_hold(uint64_t which) {
+    if (!answer_awaited || (which != 0 && which != answer_holds))
+        return;
+    answer_awaited = false;
+    drain();
+}
 } // namespace
 
 void run_or_hold(std::function<void()> fn) {
     // Work that arrives while older work is still held queues behind it, so the order is kept.
-    if (wait_depth > 0 || !held.empty())
+    if (holding() || !held.empty())
         held.push_back(std::move(fn));
     else
         fn();
@@ -59,4 +74,17 @@ SyncWaitScope::~SyncWaitScope() {
     // Not run here: the held work runs from the event loop once the handler that sent has returned.
     if (QCoreApplication* app = QCoreApplication::instance())
         QMetaObject::invokeMethod(app, &drain, Qt::QueuedConnection);
+}
+
+void hold_for_answer(std::chrono::milliseconds limit) {
+    answer_awaited = true;
+    const uint64_t which = ++answer_holds;
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QTimer::singleShot(limit, app, [which] { end_answer_hold(which); });
+}
+
+void release_answer_hold() {
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(
+            app, [] { end_answer_hold(0); }, Qt::QueuedConnection);
 }

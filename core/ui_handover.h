@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -58,6 +59,14 @@ public:
     SyncWaitScope(const SyncWaitScope&) = delete;
     SyncWaitScope& operator=(const SyncWaitScope&) = delete;
 };
+
+// Holds work back, as a synchronous send does, from now until release_answer_hold() or until `limit`
+// has passed: for a request whose answer a device change would lose. The unit answers cmd_finish and
+// then restarts; a discovery run in between would close the unit and drop the answer with it.
+// User-interface thread.
+void hold_for_answer(std::chrono::milliseconds limit);
+// From any thread: the awaited answer is in (or no longer awaited); held work runs again.
+void release_answer_hold();
 
 // Wakes the user-interface thread out of a wait for events, from any thread.
 void wake_ui();

@@ -38,6 +38,7 @@ void reply_dispatch(std::span<const uint8_t> message) {
     }
     case cmd_finish: {
         const bool ok = message[3] != 0;
+        release_answer_hold(); // device changes held for this answer may run; the answer goes first
         post_to_ui([ok] {
             if (ui_hooks.update_result)
                 ui_hooks.update_result(ok);

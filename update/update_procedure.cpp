@@ -1,6 +1,8 @@
 // The firmware update's sending order, payloads and progress, apart from any window.
 #include "update/update_procedure.h"
 
+#include "core/timings.h"
+#include "core/ui_handover.h"
 #include "protocol/commands.h"
 
 #include <algorithm>
@@ -42,6 +44,11 @@ bool send_images(const QByteArray& flash, const QByteArray& eeprom, const Update
     return send_image(flash, true) && send_image(eeprom, false);
 }
 } // namespace
+
+void post_holding_for_answer(const Request& r) {
+    hold_for_answer(timings::finish_answer);
+    mailbox.post(r);
+}
 
 bool send_erase(uint16_t address, const UpdateSend& send) {
     return send(Request{

@@ -47,6 +47,10 @@ struct UpdateResult {
 UpdateResult run_update(const QString& file, const QString& unit_name, const UpdateSteps& steps,
                         const UpdateSend& send, const UpdatePost& post);
 
+// The post that the update window and the command line give run_update: device changes wait until the
+// unit has answered cmd_finish (hold_for_answer), so discovery cannot close the unit under its answer.
+void post_holding_for_answer(const Request& r);
+
 // The block operations the routine is made of; each returns the result of sending its own last request.
 bool send_erase(uint16_t address, const UpdateSend& send);
 // Erases first when `address` starts an erase unit; the erase's result is not examined.

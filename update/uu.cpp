@@ -177,6 +177,7 @@ void Tfu::tmrbTimer() {
 
 void Tfu::cancelClick() {
     upd_busy = false;
+    release_answer_hold(); // the operator no longer waits for the unit's answer
     // Sent before the window goes: the discovery that follows its closing closes the unit, and a
     // request still in the mailbox then would never reach it, leaving the unit in its boot loader.
     (void)mailbox.send_and_wait(Request{cmd_upd_close, {}, false});
@@ -299,8 +300,7 @@ void Tfu::selectClick() {
         progress_error(false);
     };
     steps.progress = [this](int percent) { pb->setValue(percent); };
-    const UpdateResult result =
-        run_update(path, dev_name->text(), steps, send_now, [](const Request& r) { mailbox.post(r); });
+    const UpdateResult result = run_update(path, dev_name->text(), steps, send_now, post_holding_for_answer);
     switch (result.outcome) {
     case UpdateOutcome::sent:
         pb->setRange(0, 0); // busy, no position, until the unit answers

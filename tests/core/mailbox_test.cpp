@@ -227,3 +227,25 @@ TEST(SynchronousSend, WorkHeldByADeviceChangeRunsAfterTheSend) {
     EXPECT_TRUE(wait_for([&] { return rediscoveries == 1; }));
     EXPECT_FALSE(rediscovered_while_waiting);
 }
+
+TEST(AnswerHold, DeviceChangesWaitForTheAwaitedAnswerOrItsLimitInArrivalOrder) {
+    using namespace std::chrono_literals;
+    std::vector<std::string> ran;
+    hold_for_answer(1h);
+    run_or_hold([&] { ran.emplace_back("rediscovery"); });
+    post_to_ui([&] { ran.emplace_back("refresh"); });
+    EXPECT_TRUE(ran.empty());
+    // The answer comes on the input thread; its own hand-over runs behind the held work.
+    std::thread([&] {
+        release_answer_hold();
+        post_to_ui([&] { ran.emplace_back("answer"); });
+    }).join();
+    ASSERT_TRUE(wait_for([&] { return ran.size() == 3; }));
+    EXPECT_EQ(ran, (std::vector<std::string>{"rediscovery", "refresh", "answer"}));
+
+    // A unit that never answers holds the device changes back only for the limit.
+    hold_for_answer(1ms);
+    run_or_hold([&] { ran.emplace_back("late rediscovery"); });
+    EXPECT_EQ(ran.size(), 3u);
+    EXPECT_TRUE(wait_for([&] { return ran.size() == 4; }));
+}

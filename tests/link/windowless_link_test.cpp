@@ -76,7 +76,7 @@ TEST(WindowlessLink, FindsTheChosenUnitPollsItWritesABlockAndUpdatesIt) {
     std::vector<int> progress;
     const UpdateResult result = run_update(
         file.fileName(), QStringLiteral("RV-390PKTA(boot)"), {nullptr, [&](int p) { progress.push_back(p); }},
-        [](const Request& r) { return mailbox.send_and_wait(r); }, [](const Request& r) { mailbox.post(r); });
+        [](const Request& r) { return mailbox.send_and_wait(r); }, post_holding_for_answer);
     EXPECT_EQ(result.outcome, UpdateOutcome::sent);
     EXPECT_EQ(progress.back(), 100);
     ASSERT_TRUE(wait_for([&] { return answer.has_value(); }));
