@@ -218,3 +218,31 @@ TEST(Unloading, TwentyLoadsAndUnloadsLeaveNoThreadDescriptorOrMemoryBehind) {
     }
     EXPECT_EQ(descriptors(), before);
 }
+
+TEST_F(Faults, AHandlerThatHangsOverAReportOfTheClosingDeviceDoesNotHangTheClose) {
+    static Latch* entered;
+    static Latch* let_go;
+    static std::atomic<int> calls{0};
+    Latch in_handler;
+    Latch release;
+    entered = &in_handler;
+    let_go = &release;
+    const THIDeventHandler hanging = [](THIDreport, uint8_t) {
+        ++calls;
+        entered->release();
+        let_go->wait();
+    };
+    VirtualHidDevice device("unit", identity("1"));
+    ASSERT_TRUE(device.plug());
+    ASSERT_EQ(lib.HIDscanForDevices(), 1);
+    ASSERT_TRUE(lib.HIDopenDevice(0));
+    ASSERT_TRUE(wait_for([&] { return device.open_count() == 1; }));
+    lib.HIDsetEventHandler(hanging);
+    device.send_input(report_with(1, 1));
+    device.send_input(report_with(1, 2)); // waiting behind the hung call when the close comes
+    in_handler.wait();
+    lib.HIDcloseDevice(); // returns once the hung call has run past the library's limit
+    release.release();
+    lib.HIDsetEventHandler(nullptr); // waits for the call under way to end
+    EXPECT_EQ(calls, 1) << "the report that waited is not delivered after the close gave up";
+}
