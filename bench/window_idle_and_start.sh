@@ -87,26 +87,25 @@ stop_window() {
     window=
 }
 
-# Clock ticks of all the window's threads (utime + stime).
-window_ticks() {
-    local total=0 stat fields
-    for task in /proc/"$window"/task/*/stat; do
-        stat=$(<"$task") || continue
-        read -ra fields <<<"${stat##*) }" # fields from the state on: utime and stime are 12th and 13th
-        total=$((total + fields[11] + fields[12]))
+# Time on a core of all the window's threads, in nanoseconds (the scheduler's own count, finer than
+# the clock ticks of stat).
+window_runtime() {
+    local total=0 run rest
+    for task in /proc/"$window"/task/*/schedstat; do
+        read -r run rest <"$task" || continue
+        total=$((total + run))
     done
     echo "$total"
 }
 
-# Per thread (id, ticks, name), for finding who spends it.
+# Per thread (id, nanoseconds on a core, times it went to sleep, name), for finding who spends it.
 window_threads() {
-    local stat fields
+    local run rest switches name
     for task in /proc/"$window"/task/*; do
-        stat=$(<"$task/stat") || continue
-        read -ra fields <<<"${stat##*) }"
-        local name
+        read -r run rest <"$task/schedstat" || continue
+        switches=$(awk '/^voluntary_ctxt_switches/ { print $2 }' "$task/status") || continue
         name=$(<"$task/comm")
-        echo "${task##*/} $((fields[11] + fields[12])) ${name// /_}"
+        echo "${task##*/} $run $switches ${name// /_}"
     done
 }
 
@@ -134,21 +133,20 @@ if ((${#times[@]} > 0)); then
     echo "  median: ${sorted[$(((${#sorted[@]} - 1) / 2))]} ms"
 fi
 
-hz=$(getconf CLK_TCK)
 drain_for "$settle"
 before_threads=$(window_threads)
-before=$(window_ticks)
+before=$(window_runtime)
 began=${EPOCHREALTIME/./}
 drain_for "$idle"
-after=$(window_ticks)
+after=$(window_runtime)
 ended=${EPOCHREALTIME/./}
 after_threads=$(window_threads)
 elapsed_us=$((ended - began))
-ticks=$((after - before))
-# percent of one core = ticks / hz / seconds * 100, printed with two decimals
-hundredths=$((ticks * 100 * 100 * 1000000 / hz / elapsed_us))
-printf 'idle CPU over %d s: %d ticks at %d Hz = %d.%02d %% of one core\n' "$idle" "$ticks" "$hz" \
-    $((hundredths / 100)) $((hundredths % 100))
-echo "  by thread (ticks):"
+used_ns=$((after - before))
+# percent of one core = used / elapsed * 100, printed with three decimals
+thousandths=$((used_ns * 100 * 1000 / (elapsed_us * 1000)))
+printf 'idle CPU over %d s: %d.%03d %% of one core (%d ms on a core)\n' "$idle" \
+    $((thousandths / 1000)) $((thousandths % 1000)) $((used_ns / 1000000))
+echo "  by thread: ms on a core, wake-ups per second"
 join <(sort <<<"$before_threads") <(sort <<<"$after_threads") |
-    awk '{ printf "    %-20s %d\n", $3, $4 - $2 }'
+    awk -v s="$idle" '{ printf "    %-20s %6.1f %6.1f\n", $4, ($5 - $2) / 1e6, ($6 - $3) / s }'
