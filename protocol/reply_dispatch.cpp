@@ -18,14 +18,19 @@ void reply_dispatch(std::span<const uint8_t> message) {
     case cmd_get_par:
     case cmd_set_par: {
         // The length field is not compared with 17: the block is always bytes 3..19.
-        par.set_received(message.subspan<3, sizeof(Tpar)>(), message[0] == cmd_set_par);
+        const bool echo = message[0] == cmd_set_par;
+        const bool to_show = par.set_received(message.subspan<3, sizeof(Tpar)>(), echo);
         {
             Tpar received = from_bytes(message.subspan<3, sizeof(Tpar)>());
             sanitise(received);
             unit_blocks::received(to_bytes(received));
         }
         settings_gate::reply_arrived();
-        mailbox.request_refresh();
+        // Most polls' answers change nothing on screen: the window is not woken for those. The answer to
+        // a write always is (a list its group change emptied gets its choice back), and so is every
+        // block until the gate has let the unit's settings through.
+        if (to_show || echo || !settings_gate::valid())
+            mailbox.request_refresh();
         if (!settings_replies_wanted.load(std::memory_order_relaxed))
             break;
         TparBytes block;

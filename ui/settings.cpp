@@ -20,16 +20,23 @@ void SharedPar::set(const Tpar& p) {
     p_ = p;
 }
 
-void SharedPar::set_received(std::span<const uint8_t, sizeof(Tpar)> bytes, bool echo) {
+bool SharedPar::set_received(std::span<const uint8_t, sizeof(Tpar)> bytes, bool echo) {
     Tpar p = from_bytes(bytes);
     sanitise(p);
     std::lock_guard lock(m_);
     if (echo)
         await_echo_until_ = {};
-    else if (std::chrono::steady_clock::now() < await_echo_until_)
-        return; // may answer a poll sent before the write
-    if (edits_ == written_)
+    // A poll's answer may be older than a write just made.
+    const bool may_be_stale = !echo && std::chrono::steady_clock::now() < await_echo_until_;
+    if (!may_be_stale && edits_ == written_)
         p_ = p;
+    return shown_ != to_bytes(p_);
+}
+
+Tpar SharedPar::take_for_showing() {
+    std::lock_guard lock(m_);
+    shown_ = to_bytes(p_);
+    return p_;
 }
 
 void SharedPar::count_edit() {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 
 // The one settings block, shared by the user-interface thread (handlers, refresh, files), the input
 // thread (settings replies) and the worker (framing cmd_set_par). Every access holds the lock, so a
@@ -16,7 +17,10 @@ public:
     // Replaces the whole block with a received one and sanitises it, as one step.
     // `echo` marks the unit's answer to a write (cmd_set_par): until one has come after an edit was
     // written, a poll's answer may be older than the write and is not taken (for at most echo_wait).
-    void set_received(std::span<const uint8_t, sizeof(Tpar)> bytes, bool echo = false);
+    // True when the block now differs from the one last taken for showing (or none has been).
+    bool set_received(std::span<const uint8_t, sizeof(Tpar)> bytes, bool echo = false);
+    // The block, noted as the one the window now shows.
+    Tpar take_for_showing();
     static constexpr auto echo_wait = std::chrono::seconds(1);
     // Changes some bytes under the lock.
     template <class F> void change(F&& f) {
@@ -49,8 +53,9 @@ private:
     void count_edit(); // m_ held
     mutable std::mutex m_;
     Tpar p_{};
-    uint64_t edits_ = 0;   // edits made
-    uint64_t written_ = 0; // the last edit that reached the unit (or was given up)
+    std::optional<TparBytes> shown_; // as last taken for showing
+    uint64_t edits_ = 0;             // edits made
+    uint64_t written_ = 0;           // the last edit that reached the unit (or was given up)
     bool failing_ = false;
     std::chrono::steady_clock::time_point await_echo_until_{}; // after an edit was written
 };

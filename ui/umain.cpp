@@ -228,6 +228,14 @@ Tfmain::Tfmain() : controls_(new QWidget(this)) {
     connect(&link_watch, &QTimer::timeout, this, &Tfmain::linkWatchTimer);
     link_watch.start(timings::link_watch);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &Tfmain::focusWindowChanged);
+    // A list or level the refresh left alone while it had the focus shows the block once it has lost
+    // it: an unchanged block brings no refresh of its own.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget*) {
+        const bool skipped =
+            qobject_cast<QComboBox*>(old) != nullptr || qobject_cast<ByteSpinBox*>(old) != nullptr;
+        if (skipped && isAncestorOf(old))
+            refresh();
+    });
     ui_hooks.settings_controls = [this](bool enable) { Cont(enable); };
     ui_hooks.note = [this](const QString& text) {
         // Its first line in the status bar; a longer note (with its remedy) whole, wrapped, under the
@@ -436,7 +444,8 @@ void Tfmain::clearActiveControl() {
 }
 
 void Tfmain::refresh() {
-    const Tpar p = par.get(); // one snapshot: no control shows half of one block and half of another
+    const Tpar p =
+        par.take_for_showing(); // one snapshot: no control shows half of one block and half of another
     for (int i = 0; i < 4; ++i)
         buts_[i]->setScheme(p.but == i ? SelectorButton::Scheme::green : SelectorButton::Scheme::chrome);
 

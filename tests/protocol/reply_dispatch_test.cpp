@@ -7,6 +7,7 @@
 #include "protocol/reply_dispatch.h"
 #include "tests/support/wait.h"
 #include "ui/settings.h"
+#include "ui/settings_gate.h"
 
 #include <QThread>
 
@@ -74,6 +75,39 @@ TEST(SettingsReply, IsSanitisedIntoParAndShownByARefreshOnTheUserInterfaceThread
     deliver({one_report(msg(cmd_set_par, bytes_of(default_par)))});
     ASSERT_TRUE(wait_for([&] { return refreshes > 1; }));
     EXPECT_EQ(to_bytes(par.get()), to_bytes(default_par));
+    ui_hooks.refresh = nullptr;
+}
+
+TEST(SettingsReply, OnceTheUnitsBlockIsShownOnlyAChangeOrAWritesAnswerWakesTheWindow) {
+    std::vector<std::string> shown;
+    ui_hooks.refresh = [&] {
+        (void)settings_gate::refreshed();
+        shown.push_back(std::to_string(par.take_for_showing().headroom));
+    };
+    thr.Start();
+    settings_gate::unit_opened(false);
+    Tpar other = default_par;
+    other.headroom = 7;
+    // Each reply, and how many blocks have been shown once it has been handled: the first opens the
+    // gate, an unchanged poll's answer wakes nobody, a write's answer always does, a change does.
+    const struct {
+        uint8_t command;
+        const Tpar& block;
+        std::size_t shown_after;
+    } replies[] = {{cmd_get_par, default_par, 1}, {cmd_get_par, default_par, 1},
+                   {cmd_set_par, default_par, 2}, {cmd_get_par, other, 3},
+                   {cmd_get_par, other, 3},       {cmd_set_par, other, 4}};
+    std::size_t before = 0;
+    for (const auto& r : replies) {
+        deliver({one_report(msg(r.command, bytes_of(r.block)))});
+        // A reply that is shown is waited for; one that is not shows up (wrongly) ahead of the next.
+        if (r.shown_after != before) {
+            ASSERT_TRUE(wait_for([&] { return shown.size() >= r.shown_after; }));
+        }
+        before = r.shown_after;
+    }
+    const std::string held = std::to_string(default_par.headroom);
+    EXPECT_EQ(shown, (std::vector<std::string>{held, held, "7", "7"}));
     ui_hooks.refresh = nullptr;
 }
 
