@@ -263,6 +263,9 @@ Tfmain::~Tfmain() {
     ui_hooks.note = nullptr;
     if (fmain == this)
         fmain = nullptr;
+    // The base class's destructor hides the window, which moves the focus: the application's signals
+    // must not reach this half-destroyed window then.
+    disconnect(qApp, nullptr, this, nullptr);
 }
 
 void Tfmain::buildControls() {
