@@ -233,7 +233,7 @@ Tfmain::Tfmain() : controls_(new QWidget(this)) {
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget*) {
         const bool skipped =
             qobject_cast<QComboBox*>(old) != nullptr || qobject_cast<ByteSpinBox*>(old) != nullptr;
-        if (skipped && isAncestorOf(old))
+        if (skipped && !clearing_focus_ && isAncestorOf(old))
             refresh();
     });
     ui_hooks.settings_controls = [this](bool enable) { Cont(enable); };
@@ -442,8 +442,12 @@ bool Tfmain::isActiveControl(const QWidget* w) const {
 }
 
 void Tfmain::clearActiveControl() {
-    if (QWidget* f = focusWidget())
+    // The window's own clearing waits for the next reply to show the block, as the operator's change does.
+    if (QWidget* f = focusWidget()) {
+        clearing_focus_ = true;
         f->clearFocus();
+        clearing_focus_ = false;
+    }
 }
 
 void Tfmain::refresh() {

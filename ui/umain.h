@@ -143,6 +143,7 @@ private:
     const QWindow* own_box_ = nullptr;
     bool focus_was_own_box_ = false;
     bool back_from_own_box_ = false;
+    bool clearing_focus_ = false;   // clearActiveControl() under way
     bool range_error_open_ = false; // one "Range check error" box at a time
     QString link_note_;             // the link's line in the status bar, while shown
     uint64_t given_up_seen_ = 0;    // changes given up that the operator has been told of

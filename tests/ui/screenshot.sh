@@ -27,7 +27,8 @@ exec 3<"$work/unit.log"
 
 # The unit's own log says when the window has its settings: three answered polls, 600 ms of showing.
 replies=0
-while [ $replies -lt 3 ] && IFS= read -r -t 20 line <&3; do
+# Generous: a sanitizer build starting under a loaded machine is slow to show its window.
+while [ $replies -lt 3 ] && IFS= read -r -t 45 line <&3; do
   case $line in "reply cmd_get_par"*) replies=$((replies + 1)) ;; esac
 done
 [ $replies -ge 3 ] || { echo "the utility did not poll the virtual unit"; exit 1; }
