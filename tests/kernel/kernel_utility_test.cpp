@@ -6,6 +6,7 @@
 #include "tests/kernel/kernel_support.h"
 #include "tests/support/boxes.h"
 #include "tests/support/wait.h"
+#include "tests/support/window_controls.h"
 #include "ui/settings.h"
 #include "ui/umain.h"
 #include "update/uu.h"
@@ -39,12 +40,6 @@ std::size_t count_of(const VirtualUnit& unit, uint8_t code) {
     for (const auto& c : unit.commands())
         n += c.code == code ? 1 : 0;
     return n;
-}
-
-bool controls_enabled(Tfmain& w) {
-    const auto controls = w.findChild<QWidget*>(QStringLiteral("controls"))->findChildren<QWidget*>();
-    return !controls.isEmpty() &&
-           std::all_of(controls.begin(), controls.end(), [](QWidget* c) { return c->isEnabled(); });
 }
 
 class KernelUtility : public ::testing::Test {

@@ -8,6 +8,7 @@
 #include "tests/support/boxes.h"
 #include "tests/support/unit_double.h"
 #include "tests/support/wait.h"
+#include "tests/support/window_controls.h"
 #include "ui/settings.h"
 #include "ui/settings_gate.h"
 #include "ui/umain.h"
@@ -34,17 +35,6 @@ QByteArray carried() {
 QByteArray file_bytes(const QString& name) {
     QFile f(name);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-// Every control placed on the main window (there is at least one), enabled or not.
-bool controls_enabled(Tfmain& w) {
-    const auto controls = w.findChild<QWidget*>(QStringLiteral("controls"))->findChildren<QWidget*>();
-    return !controls.isEmpty() &&
-           std::all_of(controls.begin(), controls.end(), [](QWidget* c) { return c->isEnabled(); });
-}
-bool controls_disabled(Tfmain& w) {
-    const auto controls = w.findChild<QWidget*>(QStringLiteral("controls"))->findChildren<QWidget*>();
-    return std::none_of(controls.begin(), controls.end(), [](QWidget* c) { return c->isEnabled(); });
 }
 
 QColor indicator(Tfu& u) {

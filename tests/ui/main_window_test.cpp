@@ -5,6 +5,7 @@
 #include "protocol/library_file.h"
 #include "tests/support/boxes.h"
 #include "tests/support/wait.h"
+#include "tests/support/window_controls.h"
 #include "ui/selector_button.h"
 #include "ui/settings_gate.h"
 #include "ui/umain.h"
@@ -162,7 +163,7 @@ void pick(QComboBox* box, int index) {
 }
 
 QLabel* label_of(Tfmain& w, const QWidget* control) {
-    for (QLabel* l : w.findChild<QWidget*>(QStringLiteral("controls"))->findChildren<QLabel*>())
+    for (QLabel* l : controls_of(w)->findChildren<QLabel*>())
         if (l->buddy() == control)
             return l;
     return nullptr;
@@ -224,8 +225,7 @@ TEST(MainWindow, ShowsEveryControlWithItsItemsLimitsAndInitialValues) {
         EXPECT_EQ(label_of(w, control)->text(), text);
 
     // Bold 13-pixel type in every control, the selector buttons' own style sheets included.
-    for (QWidget* c : w.findChild<QWidget*>(QStringLiteral("controls"))
-                          ->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    for (QWidget* c : controls_of(w)->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
         EXPECT_TRUE(c->font().bold()) << c->objectName().toStdString();
         EXPECT_EQ(QFontInfo(c->font()).pixelSize(), 13) << c->objectName().toStdString();
     }
@@ -245,7 +245,7 @@ TEST(MainWindow, ArrangesTwoColumnsOfLabelledControlsUnderTheFourSelectorButtons
     EXPECT_LT(at(w.but2).bottom(), at(w.group0).top());
     EXPECT_LT(at(w.but2).bottom(), at(w.headroom).top());
     // Each label stands left of its control, at its height; the right column is right of the left one.
-    for (QLabel* l : w.findChild<QWidget*>(QStringLiteral("controls"))->findChildren<QLabel*>()) {
+    for (QLabel* l : controls_of(w)->findChildren<QLabel*>()) {
         const QRect c = at(l->buddy());
         EXPECT_LT(at(l).right(), c.left()) << l->text().toStdString();
         EXPECT_NEAR(at(l).center().y(), c.center().y(), 1) << l->text().toStdString();
@@ -256,17 +256,17 @@ TEST(MainWindow, ArrangesTwoColumnsOfLabelledControlsUnderTheFourSelectorButtons
     const QLabel* gain = label_of(w, w.xlr_gain);
     EXPECT_GE(gain->height(), 2 * gain->fontMetrics().height());
     // A margin of 20 pixels on every side.
-    const QRect all = w.findChild<QWidget*>(QStringLiteral("controls"))->childrenRect();
+    const QRect all = controls_of(w)->childrenRect();
     EXPECT_EQ(all.left(), 20);
     EXPECT_EQ(all.top(), 20);
-    EXPECT_EQ(w.findChild<QWidget*>(QStringLiteral("controls"))->width() - all.right() - 1, 20);
-    EXPECT_EQ(w.findChild<QWidget*>(QStringLiteral("controls"))->height() - all.bottom() - 1, 20);
+    EXPECT_EQ(controls_of(w)->width() - all.right() - 1, 20);
+    EXPECT_EQ(controls_of(w)->height() - all.bottom() - 1, 20);
 }
 
 TEST(MainWindow, LabelsNameTheirControlsAndTheKeyboardReachesEveryControlInLayoutOrder) {
     Shown s;
     Tfmain& w = s.w;
-    const auto labels = w.findChild<QWidget*>(QStringLiteral("controls"))->findChildren<QLabel*>();
+    const auto labels = controls_of(w)->findChildren<QLabel*>();
     EXPECT_EQ(labels.size(), 16);
     for (QLabel* l : labels) {
         ASSERT_NE(l->buddy(), nullptr) << l->text().toStdString();
@@ -295,8 +295,7 @@ TEST(MainWindow, LabelsNameTheirControlsAndTheKeyboardReachesEveryControlInLayou
 TEST(MainWindow, ContEnablesEveryControlOnTheWindowAndNeverTheMenu) {
     Tfu update;
     Tfmain w;
-    const auto controls =
-        w.findChild<QWidget*>(QStringLiteral("controls"))->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    const auto controls = controls_of(w)->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
     std::map<std::string, int> kinds;
     for (QWidget* c : controls)
         ++kinds[c->metaObject()->className()];
