@@ -22,9 +22,9 @@ namespace unit_session {
 namespace {
 UnitIdentity identity;
 uint64_t discoveries = 0; // discovery tells the identity (or none) once each time it runs
-uint64_t echoes = 0;      // of them, answers to cmd_set_par
-uint64_t polls = 0;       // of them, answers to cmd_get_par
-TparBytes last_block{};   // the last one
+uint64_t echoes = 0;      // settings blocks that answered cmd_set_par
+uint64_t polls = 0;       // settings blocks that answered cmd_get_par
+TparBytes last_block{};   // the last settings block of either kind
 std::optional<bool> finish_answer;
 std::function<void(const TparBytes&)> block_listener;
 bool started = false;

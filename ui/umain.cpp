@@ -451,8 +451,8 @@ void Tfmain::clearActiveControl() {
 }
 
 void Tfmain::refresh() {
-    const Tpar p =
-        par.take_for_showing(); // one snapshot: no control shows half of one block and half of another
+    // One snapshot: no control shows half of one block and half of another.
+    const Tpar p = par.take_for_showing();
     for (int i = 0; i < 4; ++i)
         buts_[i]->setScheme(p.but == i ? SelectorButton::Scheme::green : SelectorButton::Scheme::chrome);
 
