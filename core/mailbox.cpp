@@ -2,6 +2,7 @@
 #include "core/mailbox.h"
 
 #include "core/ui_handover.h"
+#include "core/worker_timer.h"
 #include "protocol/commands.h"
 
 #include <QCoreApplication>
@@ -83,13 +84,68 @@ void Mailbox::stop() {
     cv_.notify_all();
 }
 
+void Mailbox::start_timer(WorkerTimer* t, std::chrono::milliseconds interval) {
+    {
+        std::lock_guard lock(m_);
+        std::erase_if(timers_, [&](const Timer& e) { return e.owner == t; });
+        timers_.push_back({t, interval, Clock::now() + interval});
+    }
+    cv_.notify_all(); // the worker's wait may now have to end sooner
+}
+
+void Mailbox::stop_timer(WorkerTimer* t) {
+    std::unique_lock lock(m_);
+    std::erase_if(timers_, [&](const Timer& e) { return e.owner == t; });
+    if (std::this_thread::get_id() != worker_id_)
+        tick_done_.wait(lock, [&] { return ticking_ != t; });
+}
+
+void Mailbox::run_due_timers(std::unique_lock<std::mutex>& lock) {
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        // Timers due within a twentieth of their interval tick in the same pass, earliest first, as
+        // Qt's coarse timers do: two timers of one period then wake the worker once, not twice.
+        const auto slack = [](const Timer& t) { return t.interval / 20; };
+        auto next = timers_.end();
+        for (auto it = timers_.begin(); it != timers_.end(); ++it)
+            if (it->due - slack(*it) <= now && (next == timers_.end() || it->due < next->due))
+                next = it;
+        if (next == timers_.end())
+            return;
+        next->due += next->interval;
+        if (next->due - slack(*next) <= now)
+            next->due = now + next->interval; // ticks missed while the worker was busy are skipped
+        WorkerTimer* owner = next->owner;
+        ticking_ = owner;
+        lock.unlock();
+        owner->fire();
+        lock.lock();
+        ticking_ = nullptr;
+        tick_done_.notify_all();
+    }
+}
+
 void Mailbox::serve(const std::function<bool(const Request&)>& send) {
     std::unique_lock lock(m_);
     serving_ = true;
+    worker_id_ = std::this_thread::get_id();
     for (;;) {
-        cv_.wait(lock, [&] { return stop_ || !queue_.empty() || (refresh_pending_ && !refresh_running_); });
+        run_due_timers(lock);
         if (stop_)
             break;
+        if (queue_.empty() && !(refresh_pending_ && !refresh_running_)) {
+            // Woken by work, by a timer's start, by the earliest timer's due time, or for nothing:
+            // each way, look again.
+            if (timers_.empty()) {
+                cv_.wait(lock);
+            } else {
+                const auto earliest =
+                    std::min_element(timers_.begin(), timers_.end(),
+                                     [](const Timer& a, const Timer& b) { return a.due < b.due; });
+                cv_.wait_until(lock, earliest->due);
+            }
+            continue;
+        }
         if (!queue_.empty()) {
             Entry e = std::move(queue_.front());
             queue_.pop_front();

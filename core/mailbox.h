@@ -1,12 +1,16 @@
 // The request mailbox: every window's way of having a message sent to the unit by the worker.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
+
+class WorkerTimer;
 
 struct Request {
     uint8_t cmd = 0;
@@ -43,13 +47,26 @@ public:
     // reached serve() yet.
     void worker_starting();
 
+    // Worker timers (worker_timer.h), ticked by the serving worker between requests. stop_timer
+    // returns once no tick of t runs, except when a tick of t calls it.
+    void start_timer(WorkerTimer* t, std::chrono::milliseconds interval);
+    void stop_timer(WorkerTimer* t);
+
 private:
     struct Entry {
         Request req;
         uint64_t seq;
         bool* result; // the synchronous sender's slot, or null
     };
+    using Clock = std::chrono::steady_clock;
+    struct Timer {
+        WorkerTimer* owner;
+        Clock::duration interval;
+        Clock::time_point due;
+    };
     static bool is_poll(const Request& r);
+    // Worker: ticks every timer that is due, with the lock released during each tick.
+    void run_due_timers(std::unique_lock<std::mutex>& lock);
 
     mutable std::mutex m_;
     std::condition_variable cv_;
@@ -61,6 +78,10 @@ private:
     bool stop_ = false;
     bool refresh_pending_ = false;
     bool refresh_running_ = false; // handed to the user-interface thread, not yet returned
+    std::vector<Timer> timers_;
+    const WorkerTimer* ticking_ = nullptr; // the timer whose tick runs now
+    std::condition_variable tick_done_;
+    std::thread::id worker_id_;
 };
 
 extern Mailbox mailbox;

@@ -1,7 +1,8 @@
 // The request mailbox: order, exactly-once sending, synchronous results, polls on a stalled link,
-// refresh hand-offs, and what the user-interface thread does while it waits.
+// refresh hand-offs, worker timers, and what the user-interface thread does while it waits.
 #include "core/mailbox.h"
 #include "core/ui_handover.h"
+#include "core/worker_timer.h"
 #include "protocol/commands.h"
 #include "tests/support/wait.h"
 
@@ -170,6 +171,56 @@ TEST(Mailbox, APollIsQueuedAgainOnceTheWaitingOneHasBeenTaken) {
     worker.join();
     EXPECT_EQ(polls, 2);
     EXPECT_FALSE(box.pending()); // the third poll was not queued behind the second
+}
+
+TEST(WorkerTimer, TicksOnTheServingWorkerAndAStopReturnsOnlyOnceItsTickHasEnded) {
+    using namespace std::chrono_literals;
+    Mailbox box;
+    Worker worker(box, [](const Request&) { return true; });
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false;
+    bool released = false;
+    bool inside = false;
+    std::thread::id ticked_on;
+    WorkerTimer timer(box, [&] {
+        std::unique_lock lock(m);
+        ticked_on = std::this_thread::get_id();
+        entered = inside = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return released; });
+        inside = false;
+    });
+    // A timer may also stop itself from its own tick.
+    std::promise<void> stopped_itself;
+    std::unique_ptr<WorkerTimer> once;
+    once = std::make_unique<WorkerTimer>(box, [&] {
+        once->stop();
+        stopped_itself.set_value();
+    });
+    timer.start(1ms);
+    once->start(1ms);
+    {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return entered; });
+        EXPECT_EQ(ticked_on, worker.thread_.get_id());
+    }
+    bool inside_when_stopped = true;
+    std::thread stopper([&] {
+        timer.stop();
+        std::lock_guard lock(m);
+        inside_when_stopped = inside;
+    });
+    {
+        std::lock_guard lock(m);
+        released = true;
+    }
+    cv.notify_all();
+    stopper.join();
+    EXPECT_FALSE(inside_when_stopped);
+    EXPECT_FALSE(timer.isActive());
+    stopped_itself.get_future().wait();
+    EXPECT_FALSE(once->isActive());
 }
 
 TEST(Mailbox, ASynchronousSendWithoutAWorkerFailsAtOnce) {
