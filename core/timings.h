@@ -13,8 +13,8 @@ inline constexpr milliseconds settings_poll{200};
 inline constexpr milliseconds update_first_tick{2000};
 inline constexpr milliseconds update_poll{200};
 inline constexpr milliseconds update_close{100};
-// How often the main window looks at the link's health. The poll's period: both timers then come due
-// together and wake the idle window once, not twice.
+// How often the main window's link watch looks at the link's health. The poll's period: both timers
+// tick on the worker, and come due together, so the idle worker wakes once for the two.
 inline constexpr milliseconds link_watch{200};
 // How long device changes wait for the unit's answer to cmd_finish before discovery runs all the same.
 inline constexpr milliseconds finish_answer{2000};

@@ -34,6 +34,8 @@ struct UiHooks {
     std::function<void(OpenedMode)> unit_opened;
     std::function<void(bool enable)> settings_controls;
     std::function<void(const QString&)> note;
+    // How the link is doing, or what became of the operator's changes, may have changed.
+    std::function<void()> link_changed;
     // Every settings block the unit sends, as sent, in arrival order, with the command it answers
     // (cmd_get_par or cmd_set_par): for a host that waits for the answer to its own request.
     std::function<void(uint8_t command, const std::array<uint8_t, 17>& block)> settings_reply;

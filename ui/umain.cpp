@@ -11,6 +11,7 @@
 #include "protocol/library_file.h"
 #include "protocol/link_health.h"
 #include "ui/config_file.h"
+#include "ui/link_view.h"
 #include "ui/selector_button.h"
 #include "ui/settings_gate.h"
 #include "ui/source_names.h"
@@ -177,7 +178,8 @@ void ByteSpinBox::bringWithinLimits() {
 
 // ---------------------------------------------------------------------------------------------------
 
-Tfmain::Tfmain() : controls_(new QWidget(this)) {
+Tfmain::Tfmain()
+    : tmr(mailbox, &Tfmain::tmrTimer), link_watch(mailbox, link_view_watch()), controls_(new QWidget(this)) {
     fmain = this;
     // The utility runs in a folder of its own (its library file lives there): the file dialogs start
     // in the user's documents instead.
@@ -223,9 +225,8 @@ Tfmain::Tfmain() : controls_(new QWidget(this)) {
             dialog.setSidebarUrls(dialog.sidebarUrls() << QUrl::fromLocalFile(backups));
         return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
     };
-    connect(&tmr, &QTimer::timeout, this, &Tfmain::tmrTimer);
     tmr.start(timings::settings_poll);
-    connect(&link_watch, &QTimer::timeout, this, &Tfmain::linkWatchTimer);
+    ui_hooks.link_changed = [this] { showLinkNote(); };
     link_watch.start(timings::link_watch);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &Tfmain::focusWindowChanged);
     // A list or level the refresh left alone while it had the focus shows the block once it has lost
@@ -258,6 +259,9 @@ Tfmain::Tfmain() : controls_(new QWidget(this)) {
 }
 
 Tfmain::~Tfmain() {
+    tmr.stop();
+    link_watch.stop();
+    ui_hooks.link_changed = nullptr;
     ui_hooks.refresh = nullptr;
     ui_hooks.settings_controls = nullptr;
     ui_hooks.note = nullptr;
@@ -632,24 +636,24 @@ void Tfmain::offerRestore() {
     refresh();
 }
 
-void Tfmain::linkWatchTimer() {
-    const uint64_t given_up = link_health::edits_given_up();
-    if (given_up != given_up_seen_) {
-        given_up_seen_ = given_up;
+void Tfmain::showLinkNote() {
+    const LinkView link = link_view();
+    if (link.edits_given_up != given_up_seen_) {
+        given_up_seen_ = link.edits_given_up;
         given_up_shown_ = true;
-        written_when_given_up_ = par.last_written();
-    } else if (par.last_written() > written_when_given_up_) {
+        written_when_given_up_ = link.last_written;
+    } else if (link.last_written > written_when_given_up_) {
         given_up_shown_ = false; // a later change has reached a unit
     }
     QString note;
-    if (par.failing()) {
+    if (link.failing) {
         given_up_shown_ = false;
         note = QStringLiteral("Изменение не передано блоку: нет связи. Оно будет отправлено, когда связь "
                               "восстановится");
     } else if (given_up_shown_) {
         note = QStringLiteral("Изменение не передано блоку: блок отключён");
     }
-    switch (link_health::state()) {
+    switch (link.state) {
     case link_health::State::not_answering:
         note = note.isEmpty() ? QStringLiteral("Блок не отвечает: проверьте питание и кабель") : note;
         break;

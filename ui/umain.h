@@ -1,11 +1,11 @@
 // The main window: the operator's view of the unit's settings, and the hooks that run the link.
 #pragma once
 
+#include "core/worker_timer.h"
 #include "ui/settings.h"
 
 #include <QMainWindow>
 #include <QSpinBox>
-#include <QTimer>
 
 #include <array>
 #include <chrono>
@@ -69,9 +69,11 @@ public:
     // Shows `par` in the controls that do not hold the focus; writes nothing.
     void refresh();
 
-    QTimer tmr; // the settings poll
-    // Tells the operator how the link is doing, and has a lost control path opened anew.
-    QTimer link_watch;
+    // The settings poll. Both timers tick on the worker, so that a connected, idle window is woken
+    // only when something it shows has changed.
+    WorkerTimer tmr;
+    // Looks at how the link is doing; the window's link line is shown anew when that changed.
+    WorkerTimer link_watch;
 
     // Brings the device link up on every activation (usb_init); tests put their own in.
     std::function<bool()> link_init;
@@ -122,8 +124,10 @@ private:
     void FormActivate();
     void focusWindowChanged(QWindow* now);
     void FormClose();
-    void tmrTimer();
-    void linkWatchTimer();
+    // On the worker: posts the poll, and touches nothing of the window.
+    static void tmrTimer();
+    // Tells the operator how the link is doing.
+    void showLinkNote();
     // After a successful update: offers to write back the settings saved before it.
     void offerRestore();
 

@@ -4,6 +4,7 @@
 #include "sim/virtual_unit.h"
 #include "tests/support/boxes.h"
 #include "tests/support/wait.h"
+#include "tests/support/worker.h"
 #include "ui/selector_button.h"
 #include "ui/settings.h"
 #include "ui/umain.h"
@@ -56,14 +57,6 @@ protected:
         ASSERT_TRUE(main.link_init());
     }
     bool enabled() const { return main.src0->isEnabled() && main.db0->isEnabled() && main.but0->isEnabled(); }
-    // Waits until the unit has answered one more poll than now and the window has shown it.
-    bool next_poll_shown() {
-        const std::size_t polls = count(*unit, cmd_get_par);
-        int refreshed = 0;
-        QObject::connect(&main.tmr, &QTimer::timeout, &main, [&] { ++refreshed; });
-        return wait_for([&] { return count(*unit, cmd_get_par) > polls + 1 && refreshed > 1; });
-    }
-
     Tfu update;
     Tfmain main;
     std::unique_ptr<VirtualUnit> unit;
@@ -155,9 +148,7 @@ TEST_F(MainWindowWithUnit, ResetToDefaultsWritesTheDefaultBlockOnlyWhenConfirmed
 TEST_F(MainWindowWithUnit, AUnitInItsBootLoaderKeepsTheControlsOffAndIsNotPolled) {
     start(UnitMode::boot);
     EXPECT_TRUE(boot_mode);
-    int ticks = 0;
-    QObject::connect(&main.tmr, &QTimer::timeout, [&] { ++ticks; });
-    ASSERT_TRUE(wait_for([&] { return ticks >= 3; }));
+    ASSERT_TRUE(wait_for_ticks(main.tmr, main.tmr.ticks() + 3));
     EXPECT_FALSE(enabled());
     EXPECT_EQ(count(*unit, cmd_get_par), 0u);
 }

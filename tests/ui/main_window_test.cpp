@@ -2,10 +2,14 @@
 #include "core/Tthr.h"
 #include "core/link_flags.h"
 #include "core/mailbox.h"
+#include "protocol/commands.h"
 #include "protocol/library_file.h"
+#include "protocol/link_health.h"
 #include "tests/support/boxes.h"
 #include "tests/support/wait.h"
 #include "tests/support/window_controls.h"
+#include "tests/support/worker.h"
+#include "ui/link_view.h"
 #include "ui/selector_button.h"
 #include "ui/settings_gate.h"
 #include "ui/umain.h"
@@ -22,8 +26,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <map>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -60,16 +66,38 @@ TEST(MainWindow, WhenTheLinkCannotStartSaysSoAndEndsTheApplication) {
 TEST(MainWindow, PollsTheUnitEveryTickUnlessItRunsItsBootLoader) {
     Tfu update;
     Tfmain w;
+    EXPECT_EQ(w.tmr.interval(), 200);
     boot_mode = true;
-    int ticks = 0;
-    QObject::connect(&w.tmr, &QTimer::timeout, [&] { ++ticks; });
-    ASSERT_TRUE(wait_for([&] { return ticks >= 2; }));
-    EXPECT_FALSE(mailbox.pending()); // no worker runs here: a posted poll would still wait
+    std::atomic<int> polls{0};
+    std::thread worker([&] {
+        mailbox.serve([&](const Request& r) {
+            polls += r.cmd == cmd_get_par ? 1 : 0;
+            wake_ui();
+            return true;
+        });
+    });
+    ASSERT_TRUE(wait_for_ticks(w.tmr, w.tmr.ticks() + 2));
+    EXPECT_EQ(polls, 0);
 
     boot_mode = false;
-    ASSERT_TRUE(wait_for([&] { return ticks >= 3; }));
-    EXPECT_TRUE(mailbox.pending());
-    EXPECT_EQ(w.tmr.interval(), 200);
+    ASSERT_TRUE(wait_for([&] { return polls >= 2; }));
+    mailbox.stop();
+    worker.join();
+}
+
+TEST(MainWindow, TheLinkWatchWakesTheWindowOnlyWhenItsLineMayChange) {
+    int woken = 0;
+    ui_hooks.link_changed = [&] { ++woken; };
+    const auto tick = link_view_watch();
+    tick(); // nothing has happened to the link yet
+    link_health::edit_given_up();
+    for (int i = 0; i < 3; ++i)
+        tick();
+    bool marker = false;
+    post_to_ui([&] { marker = true; }); // behind whatever the ticks posted
+    ASSERT_TRUE(wait_for([&] { return marker; }));
+    EXPECT_EQ(woken, 1);
+    ui_hooks.link_changed = nullptr;
 }
 
 // Readable failures.
