@@ -25,12 +25,23 @@ export XDG_RUNTIME_DIR=$work/run
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 export QT_QPA_PLATFORM=offscreen
 window=
+reader_pid=
+
+# Ends the reading of the unit's log.
+stop_reading() {
+    if [[ -n ${reader_pid:-} ]]; then
+        kill "$reader_pid" 2>/dev/null || true
+        wait "$reader_pid" 2>/dev/null || true
+        reader_pid=
+    fi
+}
 
 cleanup() {
     if [[ -n $window ]]; then
         kill "$window" 2>/dev/null || true
         wait "$window" 2>/dev/null || true
     fi
+    stop_reading
     if [[ -n ${sim_pid:-} ]]; then
         kill "$sim_pid" 2>/dev/null || true # stops it cleanly, as `quit` would
         wait "$sim_pid" 2>/dev/null || true
@@ -39,10 +50,16 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The unit's standard input stays open (the coprocess's pipe); its lines are read as they come.
-coproc SIM { exec "$sim"; }
+# The unit writes its log into a file, its standard input held open through a FIFO. Its lines are read
+# (through tail) only while starts are timed: a reader woken by every poll's line during the idle
+# minute would put its own process switches between the window's and make them dearer.
+mkfifo "$work/sim.in"
+"$sim" <"$work/sim.in" >"$work/sim.log" 2>&1 &
+sim_pid=$!
+exec 3>"$work/sim.in" # held open: the unit quits when its input ends
+coproc SIM { exec tail -n +1 -F "$work/sim.log" 2>/dev/null; }
 # shellcheck disable=SC2153 # SIM_PID is set by coproc
-sim_pid=$SIM_PID
+reader_pid=$SIM_PID
 
 # Reads the unit's lines until one starting with $1 arrives, at most $2 seconds; prints the moment it
 # was read (microseconds since the epoch). Fails when none came in time.
@@ -133,11 +150,12 @@ if ((${#times[@]} > 0)); then
     echo "  median: ${sorted[$(((${#sorted[@]} - 1) / 2))]} ms"
 fi
 
-drain_for "$settle"
+stop_reading
+sleep "$settle"
 before_threads=$(window_threads)
 before=$(window_runtime)
 began=${EPOCHREALTIME/./}
-drain_for "$idle"
+sleep "$idle"
 after=$(window_runtime)
 ended=${EPOCHREALTIME/./}
 after_threads=$(window_threads)
