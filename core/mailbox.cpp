@@ -139,10 +139,12 @@ void Mailbox::serve(const std::function<bool(const Request&)>& send) {
             if (timers_.empty()) {
                 cv_.wait(lock);
             } else {
-                const auto earliest =
-                    std::min_element(timers_.begin(), timers_.end(),
-                                     [](const Timer& a, const Timer& b) { return a.due < b.due; });
-                cv_.wait_until(lock, earliest->due);
+                // A copy: the table may change while the wait has the lock released.
+                const Clock::time_point earliest =
+                    std::min_element(timers_.begin(), timers_.end(), [](const Timer& a, const Timer& b) {
+                        return a.due < b.due;
+                    })->due;
+                cv_.wait_until(lock, earliest);
             }
             continue;
         }
