@@ -12,7 +12,8 @@ if [ -z "${RV_IN_XVFB:-}" ]; then
 fi
 
 # A real X window to capture, whatever platform the caller's environment chose (tests run offscreen).
-export QT_QPA_PLATFORM=xcb
+# Qt's own messages go to this log, not to the journal, when stderr is no terminal.
+export QT_QPA_PLATFORM=xcb QT_FORCE_STDERR_LOGGING=1
 
 work=$(mktemp -d)
 cleanup() { kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"; }
@@ -24,6 +25,7 @@ mkfifo "$work/unit.log"
 "$sim" --serial DEMO-0001 </dev/null >"$work/unit.log" &
 exec 3<"$work/unit.log"
 (cd "$work/cwd" && exec "$utility") &
+utility_pid=$!
 
 # The unit's own log says when the window has its settings: three answered polls, 600 ms of showing.
 replies=0
@@ -31,7 +33,15 @@ replies=0
 while [ $replies -lt 3 ] && IFS= read -r -t 45 line <&3; do
   case $line in "reply cmd_get_par"*) replies=$((replies + 1)) ;; esac
 done
-[ $replies -ge 3 ] || { echo "the utility did not poll the virtual unit"; exit 1; }
+if [ $replies -lt 3 ]; then
+  echo "the utility did not poll the virtual unit"
+  if ! kill -0 "$utility_pid" 2>/dev/null; then
+    status=0
+    wait "$utility_pid" || status=$?
+    echo "the utility had ended, with status $status"
+  fi
+  exit 1
+fi
 id=$(xwininfo -root -tree | awk '/"RV-390PKTA"/ { print $1; exit }')
 [ -n "$id" ] || { echo "no window captioned RV-390PKTA"; exit 1; }
 import -window "$id" "$out"
