@@ -259,8 +259,7 @@ Tfmain::Tfmain()
 }
 
 Tfmain::~Tfmain() {
-    tmr.stop();
-    link_watch.stop();
+    // The two worker timers stop as members; a link tick posted meanwhile finds no hook.
     ui_hooks.link_changed = nullptr;
     ui_hooks.refresh = nullptr;
     ui_hooks.settings_controls = nullptr;
