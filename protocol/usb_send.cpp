@@ -17,12 +17,13 @@
 bool usb_send(const Request& r) {
     bool result = false;
     uint64_t edit = 0;
+    Tpar block{};
     if (dev_open.load(std::memory_order_acquire)) {
         try {
             std::vector<uint8_t> message;
             if (r.of_par) {
-                const TparBytes block = to_bytes(par.take_for_writing(edit)); // one consistent block
-                message = build_message(r.cmd, block);
+                block = par.take_for_writing(edit); // one consistent block
+                message = build_message(r.cmd, to_bytes(block));
             } else {
                 message = build_message(r.cmd, r.data);
             }
@@ -38,7 +39,7 @@ bool usb_send(const Request& r) {
         }
     }
     if (r.of_par) {
-        par.written(edit, result);
+        par.written(edit, block, result);
     } else if (result && par.failing()) {
         // The link is back: the operator's latest block, which could not be written, goes out now.
         return usb_send(Request{cmd_set_par, {}, true}) && result;

@@ -24,10 +24,10 @@ bool SharedPar::set_received(std::span<const uint8_t, sizeof(Tpar)> bytes, bool 
     Tpar p = from_bytes(bytes);
     sanitise(p);
     std::lock_guard lock(m_);
-    if (echo)
+    // Replies come in the order the unit sent them: none after this one is older than the write.
+    if (echo && to_bytes(p) == awaited_)
         await_echo_until_ = {};
-    // A poll's answer may be older than a write just made.
-    const bool may_be_stale = !echo && std::chrono::steady_clock::now() < await_echo_until_;
+    const bool may_be_stale = std::chrono::steady_clock::now() < await_echo_until_;
     if (!may_be_stale && edits_ == written_)
         p_ = p;
     return shown_ != to_bytes(p_);
@@ -50,11 +50,15 @@ Tpar SharedPar::take_for_writing(uint64_t& edit) const {
     return p_;
 }
 
-void SharedPar::written(uint64_t edit, bool ok) {
+void SharedPar::written(uint64_t edit, const Tpar& block, bool ok) {
+    Tpar awaited = block;
+    sanitise(awaited); // as the unit answers it
     std::lock_guard lock(m_);
     if (ok) {
-        if (edit > written_)
+        if (edit > written_) {
             await_echo_until_ = std::chrono::steady_clock::now() + echo_wait;
+            awaited_ = to_bytes(awaited);
+        }
         written_ = std::max(written_, edit);
         failing_ = edits_ != written_ && failing_;
     } else if (edit > written_) {

@@ -15,8 +15,10 @@ public:
     Tpar get() const;
     void set(const Tpar& p);
     // Replaces the whole block with a received one and sanitises it, as one step.
-    // `echo` marks the unit's answer to a write (cmd_set_par): until one has come after an edit was
-    // written, a poll's answer may be older than the write and is not taken (for at most echo_wait).
+    // After an edit was written, a reply may have left the unit before it took the write: a poll's
+    // answer, or the answer to an earlier write. So until the unit's answer to a write (`echo`, the
+    // reply to cmd_set_par) brings the block as written, no block is taken; for at most echo_wait,
+    // as the unit may change or refuse a write, and its answer may be lost.
     // True when the block now differs from the one last taken for showing (or none has been).
     bool set_received(std::span<const uint8_t, sizeof(Tpar)> bytes, bool echo = false);
     // The block, noted as the one the window now shows.
@@ -38,8 +40,8 @@ public:
     }
     // Worker: the block as it stands, and the edit it carries.
     Tpar take_for_writing(uint64_t& edit) const;
-    // Worker: writing the block of `edit` succeeded, or failed.
-    void written(uint64_t edit, bool ok);
+    // Worker: writing `block`, the block of `edit`, succeeded, or failed.
+    void written(uint64_t edit, const Tpar& block, bool ok);
     // An edit waits to be written (it has not reached the unit yet).
     bool unsent() const;
     // An unsent edit's write has failed at least once: the link is down for it.
@@ -57,7 +59,8 @@ private:
     uint64_t edits_ = 0;             // edits made
     uint64_t written_ = 0;           // the last edit that reached the unit (or was given up)
     bool failing_ = false;
-    std::chrono::steady_clock::time_point await_echo_until_{}; // after an edit was written
+    std::chrono::steady_clock::time_point await_echo_until_{}; // after an edit was written...
+    TparBytes awaited_{};                                      // ...this block, sanitised
 };
 
 extern SharedPar par;

@@ -151,3 +151,35 @@ TEST(SettingsGate, OpensWithTheFirstReplyAfterAUnitIsOpenedAndStaysOpenForTheSam
     settings_gate::unit_opened(true); // the same unit again, but the block was given up meanwhile
     EXPECT_FALSE(settings_gate::valid());
 }
+
+TEST(SharedPar, ABlockOlderThanTheLatestWriteDoesNotUndoIt) {
+    settings_gate::unit_opened(false);
+    settings_gate::reply_arrived();
+    ASSERT_TRUE(settings_gate::refreshed());
+    const auto received = [](const Tpar& p, bool echo) {
+        const TparBytes b = to_bytes(p);
+        par.set_received(std::span<const uint8_t, 17>(b.data(), 17), echo);
+    };
+    const auto write = [] {
+        uint64_t edit = 0;
+        const Tpar sent = par.take_for_writing(edit);
+        par.written(edit, sent, true);
+        return sent;
+    };
+    received(default_par, false);
+    par.edit([](Tpar& p) { p.but = 1; });
+    const Tpar first = write();
+    par.edit([](Tpar& p) { p.src[0] = 5; });
+    const Tpar second = write();
+
+    // Each came in after the second write went through, but left the unit before it took that write.
+    received(default_par, false); // a poll's answer
+    received(first, true);        // the first write's answer
+    EXPECT_EQ(bytes(par.get()), bytes(second));
+
+    received(second, true); // the unit's answer to the latest write...
+    Tpar panel = second;    // ...and from then on what the unit reports is taken
+    panel.db0 = -9;
+    received(panel, false);
+    EXPECT_EQ(bytes(par.get()), bytes(panel));
+}
