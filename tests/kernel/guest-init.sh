@@ -1,4 +1,5 @@
 #!/bb/busybox sh
+# shellcheck shell=dash
 # The guest's first process: kernel file systems, modules, the host's shares, then the test plan; powers off.
 # Every line meant for the host starts with "@@kt "; the host reads them from the serial console.
 # A passing test's lines marked "[   NOTE   ] " reach the host too, indented under its PASS line.

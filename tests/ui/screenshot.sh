@@ -16,7 +16,7 @@ fi
 export QT_QPA_PLATFORM=xcb QT_FORCE_STDERR_LOGGING=1
 
 work=$(mktemp -d)
-cleanup() { kill $(jobs -p) 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"; }
+cleanup() { jobs -p | xargs -r kill 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 export XDG_RUNTIME_DIR=$work/runtime
 mkdir -m 700 "$XDG_RUNTIME_DIR" "$work/cwd"
