@@ -34,6 +34,12 @@ void fill_table(THIDreportItem (&table)[10], uint16_t length, const std::vector<
         table[0].ReportCount = whole;
 }
 
+// A report byte length as the one-byte size queries can give it: 0 when it does not fit, so that no
+// host sizes a buffer from a length cut to its low byte.
+uint8_t size_byte(uint16_t length) {
+    return length > 0xFF ? 0 : static_cast<uint8_t>(length);
+}
+
 std::shared_ptr<platform::Device> open_path(const std::string& path, bool read_write) {
     return platform::vhid::owns(path) ? platform::vhid::open(path, read_write)
                                       : platform::hidraw::open(path, read_write);
@@ -80,6 +86,9 @@ void describe(const std::string& path, const platform::Facts& facts, THIDdeviceI
 HIDinterface::HIDinterface()
     : wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       watch_(std::make_unique<DeviceWatch>([this] { change_handler_.call([] { return true; }); })) {
+    // No slot is open before the first scan either.
+    for (THIDdeviceInfo& slot : Devices)
+        slot.Handle = -1;
     input_ = std::thread([this] { input_loop(); });
 }
 
@@ -116,7 +125,12 @@ uint8_t HIDinterface::scan() {
         facts.push_back(platform::hidraw::probe(path));
     // Virtual devices are asked together, so silent ones cost the scan one short wait in all.
     const std::vector<std::string> virtual_paths = platform::vhid::list();
-    std::vector<platform::Facts> virtual_facts = platform::vhid::probe_all(virtual_paths);
+    // Only the first scan waits for the devices' answers, so that a host started beside its units sees
+    // them at once; later ones never hold the caller (a window's thread), since an answer that comes
+    // after a scan raises a device change of its own.
+    std::vector<platform::Facts> virtual_facts =
+        platform::vhid::probe_all(virtual_paths, scanned_ ? 0 : platform::vhid::new_device_wait_ms);
+    scanned_ = true;
     paths.insert(paths.end(), virtual_paths.begin(), virtual_paths.end());
     std::move(virtual_facts.begin(), virtual_facts.end(), std::back_inserter(facts));
     watch_->questions_changed();
@@ -185,6 +199,7 @@ void HIDinterface::close() {
     // Reports the device sent before it was closed still reach the handler (a unit that answers and
     // then restarts must not lose its answer), but only those already waiting: the input thread reads
     // them out while this call waits, and nothing of the device comes after.
+    const auto deadline = std::chrono::steady_clock::now() + close_limit;
     const bool handler = input_handler_.get() != nullptr;
     std::shared_ptr<platform::Device> closed;
     std::unique_lock lock(m_);
@@ -203,22 +218,11 @@ void HIDinterface::close() {
     lock.unlock();
     wake();
     if (drain) {
+        // One limit for the whole close, however many reports wait and however slow the handler: at
+        // the limit the drain is called off, and no further call starts (a call under way ends alone).
         lock.lock();
-        // The wait is on the input thread, however late a loaded system lets it run; only a handler
-        // call that does not return within the limit calls the drain off, and no further call starts.
-        const auto done = [&] { return draining_.device != closed; };
-        while (!done()) {
-            if (!call_since_) {
-                drained_.wait(lock, [&] { return done() || call_since_.has_value(); });
-                continue;
-            }
-            const auto since = *call_since_;
-            if (!drained_.wait_until(lock, since + handler_limit,
-                                     [&] { return done() || call_since_ != since; })) {
-                draining_ = {};
-                break;
-            }
-        }
+        if (!drained_.wait_until(lock, deadline, [&] { return draining_.device != closed; }))
+            draining_ = {};
         lock.unlock();
     }
     closed.reset(); // outside the lock: closing may take a moment
@@ -258,17 +262,9 @@ bool HIDinterface::deliver(const THIDreport& report, const Current& from) {
             std::lock_guard lock(m_);
             const bool is_current =
                 CurrentDevice >= 0 && handles_[static_cast<std::size_t>(CurrentDevice)] == from.device;
-            if (!is_current && draining_.device != from.device)
-                return false;
-            call_since_ = std::chrono::steady_clock::now();
-            drained_.notify_all(); // a closing host times this call
-            return true;
+            return is_current || draining_.device == from.device;
         },
         report, items);
-    if (called) {
-        std::lock_guard lock(m_);
-        call_since_.reset();
-    }
     return called;
 }
 
@@ -284,15 +280,15 @@ bool HIDinterface::current(Current& c) const {
 
 uint8_t HIDinterface::output_size() const {
     Current c;
-    return current(c) ? static_cast<uint8_t>(c.info.OutputReportByteLength) : 0;
+    return current(c) ? size_byte(c.info.OutputReportByteLength) : 0;
 }
 uint8_t HIDinterface::input_size() const {
     Current c;
-    return current(c) ? static_cast<uint8_t>(c.info.InputReportByteLength) : 0;
+    return current(c) ? size_byte(c.info.InputReportByteLength) : 0;
 }
 uint8_t HIDinterface::feature_size() const {
     Current c;
-    return current(c) ? static_cast<uint8_t>(c.info.FeatureReportByteLength) : 0;
+    return current(c) ? size_byte(c.info.FeatureReportByteLength) : 0;
 }
 uint8_t HIDinterface::output_count(uint8_t id) const {
     Current c;
@@ -328,9 +324,12 @@ uint8_t HIDinterface::buffer_transfer(Buffer* buffer, int kind, Call call) {
     if (buffer == nullptr || !current(c) || !c.device)
         return 0;
     const auto k = static_cast<Kind>(kind);
-    // The length always comes from the device's capabilities, never from the caller.
+    // The length always comes from the device's capabilities, never from the caller; a report longer
+    // than the 65-byte record is refused, since the caller's buffer is a record (HIDtypes.h).
     const uint16_t n = length_of(c.info, k);
-    return n != 0 && call(*c.device, buffer, n) ? item_count(items_of(c.info, k), n, buffer[0]) : 0;
+    if (n == 0 || n > sizeof(THIDreport))
+        return 0;
+    return call(*c.device, buffer, n) ? item_count(items_of(c.info, k), n, buffer[0]) : 0;
 }
 
 uint8_t HIDinterface::set_output(const uint8_t* buffer) {

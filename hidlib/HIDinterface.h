@@ -50,10 +50,10 @@ public:
     void set_change_handler(TUSBeventHandler handler);
 
     static constexpr int slot_count = 32;
-    // A close waits for the reports that were waiting when it was called to be delivered, however late
-    // the input thread gets to them; only a handler call that has not returned within this limit ends
-    // the wait, so that a hung handler cannot hang the host.
-    static constexpr auto handler_limit = std::chrono::seconds(1);
+    // A close delivers the reports that were waiting when it was called, in order, for at most this
+    // long in all; what is left then is dropped, so that neither a slow nor a hung handler, nor a
+    // loaded system, holds the host longer.
+    static constexpr auto close_limit = std::chrono::milliseconds(500);
     // At most this many of them: the kernel's queue of an open hidraw node.
     static constexpr int drain_reports = 64;
 
@@ -83,9 +83,8 @@ private:
     bool current_gone_ = false; // the current device hung up; not read again until reopened
     // A device just closed, whose waiting reports are still to be delivered.
     Current draining_;
-    // When the handler call under way began; none is under way when empty.
-    std::optional<std::chrono::steady_clock::time_point> call_since_;
-    std::condition_variable drained_; // the drain ended, or a handler call began
+    std::condition_variable drained_; // the drain ended
+    bool scanned_ = false;            // a scan has run: later ones do not wait for new devices
 
     HandlerSlot<THIDeventHandler> input_handler_;
     HandlerSlot<TUSBeventHandler> change_handler_;

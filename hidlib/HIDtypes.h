@@ -63,8 +63,17 @@ typedef void (*TUSBeventHandler)();
 // - With NULL they wait for a call under way to end (unless made from inside that call): once they have
 //   returned, the old handler is not running and will not be called. So a host clears its handlers before
 //   it tears down what they use (at exit), and does not clear them while holding a lock its handler takes.
-// - HIDcloseDevice delivers the reports the device had already sent when it was called (for at most a
-//   few tens of milliseconds) and then returns; no call with a report of that device starts afterwards.
+// - HIDcloseDevice delivers the reports the device had already sent when it was called, in order, and
+//   returns once they are delivered or 500 ms after it was called, whichever is first: at the limit the
+//   rest are dropped. No call with a report of that device starts after it has returned; a call under
+//   way at the limit is not waited for.
+
+// Reports and buffers. Every buffer a host passes is a THIDreport: 65 bytes, never more is read or
+// written. A device whose report of a kind is longer than 65 bytes is refused for that kind: its
+// HIDSetOutputReport, HIDGetInputReport, HIDSetFeatureReport, HIDGetFeatureReport and HIDwriteDevice
+// give 0 and leave the buffer as it was. Its input reports reach the input handler and HIDreadDevice
+// cut to 65 bytes, the rest dropped. A size query whose length does not fit its byte result gives 0,
+// as without a current device.
 
 } // extern "C"
 

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QThread>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdlib>
@@ -111,12 +112,21 @@ void DeviceWatch::run() {
         const std::size_t fixed = fds.size();
         for (int fd : platform::vhid::late_answer_fds())
             fds.push_back({fd, POLLIN, 0});
-        const int r = ::poll(fds.data(), fds.size(), pending ? settle_ms : -1);
+        // Woken also when a question of the bus is due to be given up.
+        const int expiry = platform::vhid::next_expiry_ms();
+        const int timeout = pending ? (expiry < 0 ? settle_ms : std::min(settle_ms, expiry)) : expiry;
+        const int r = ::poll(fds.data(), fds.size(), timeout);
         if (r < 0)
             continue; // EINTR
         if (r == 0) {
-            pending = false;
-            deliver();
+            // Devices left unasked for want of room are asked by a scan once room has been made.
+            const bool rescan = platform::vhid::expire_questions();
+            if (pending) {
+                pending = false;
+                deliver();
+            } else {
+                pending = rescan;
+            }
             continue;
         }
         if (fds[0].revents != 0) {

@@ -63,15 +63,24 @@ int open_uevent_socket();
 namespace vhid {
 std::vector<std::string> list();
 // Describes the devices at `paths` in one pass. A device already described (the same socket file) comes
-// from memory; new ones are asked together, and one that has not answered within new_device_wait_ms is
-// left out, its question kept open: it is not waited for again, and when it answers later,
-// collect_late_answers() takes the answer in. So a silent device costs one wait, once.
-std::vector<Facts> probe_all(const std::vector<std::string>& paths);
+// from memory; new ones are asked together, and those that have not answered within wait_ms are left
+// out, their questions kept open for late_answer_ms more: when one answers then, collect_late_answers()
+// takes the answer in, and after that it is given up and the device not asked again while its socket
+// file stays. At most a quarter of the process's descriptors (256 at most) are kept for open questions;
+// new devices beyond that are asked by a later scan, once older questions have been given up.
+std::vector<Facts> probe_all(const std::vector<std::string>& paths, int wait_ms);
+// The first scan's wait for new devices (later scans do not wait), and how long a question is kept.
 inline constexpr int new_device_wait_ms = 1000;
+inline constexpr int late_answer_ms = 2000;
 // Connections still waiting for a device's description (for the device watcher to poll).
 std::vector<int> late_answer_fds();
 // Reads the answers that have come in; true when a device has become describable since.
 bool collect_late_answers();
+// Milliseconds until the first open question is due to be given up; -1 when none is open.
+int next_expiry_ms();
+// Gives up the questions whose time is over; true when the last scan left devices unasked, so that a
+// scan now would ask them.
+bool expire_questions();
 // Closes every connection kept for late answers and forgets every description (the library unloads).
 void forget_devices();
 std::unique_ptr<Device> open(const std::string& path, bool read_write);

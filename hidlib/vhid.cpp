@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -133,7 +134,9 @@ struct Known {
     timespec ctime{};
     std::optional<Facts> facts; // described
     int waiting = -1;           // a query still waiting for its INFO
+    Clock::time_point expires;  // when that query is given up
     bool refused = false;       // answered with something that is no description, or hung up
+    bool silent = false;        // did not answer in time: not asked again while its socket file stays
 
     bool same_file(const struct stat& st) const {
         return dev == st.st_dev && ino == st.st_ino && ctime.tv_sec == st.st_ctim.tv_sec &&
@@ -144,12 +147,30 @@ struct Known {
             ::close(waiting);
         waiting = -1;
     }
+    // Gives the question up once its time is over; true when it did.
+    bool expire(Clock::time_point now) {
+        if (waiting < 0 || now < expires)
+            return false;
+        drop_question();
+        silent = true;
+        return true;
+    }
 };
+
+// Questions kept open at once: a quarter of the descriptors the process may have, and no more than
+// 256, so that devices that never answer cannot use up the host's descriptors.
+std::size_t question_limit() {
+    rlimit r{};
+    const rlim_t soft = ::getrlimit(RLIMIT_NOFILE, &r) == 0 ? r.rlim_cur : 1024;
+    return static_cast<std::size_t>(std::clamp<rlim_t>(soft / 4, 8, 256));
+}
 
 // Made on first use and freed when the library unloads (forget_devices): the module's initialisation
 // starts the threads that use it before the file's own statics would be constructed.
 std::mutex registry_m;
 std::map<std::string, Known>* registry_known = nullptr;
+// The last scan left new devices unasked, for want of room among the open questions.
+bool registry_unasked = false;
 
 std::map<std::string, Known>& known_devices() {
     if (registry_known == nullptr)
@@ -310,57 +331,80 @@ std::vector<std::string> list() {
     return paths;
 }
 
-std::vector<Facts> probe_all(const std::vector<std::string>& paths) {
+std::vector<Facts> probe_all(const std::vector<std::string>& paths, int wait_ms) {
     std::lock_guard lock(registry_m);
     std::map<std::string, Known>& known = known_devices();
     std::map<std::string, Known> now;
-    std::vector<Known*> asked;
+    const auto started = Clock::now();
+    std::size_t open_questions = 0;
+    std::vector<std::string> fresh;
     for (const std::string& path : paths) {
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
             continue;
         auto old = known.find(path);
-        if (old != known.end() && old->second.same_file(st)) {
-            // A device that died, or is going, refuses connections: its description is not listed.
-            if (old->second.facts) {
-                const int alive = connect_to(path);
-                if (alive < 0)
-                    continue;
-                ::close(alive);
-            }
-            take_answer(old->second);
-            now[path] = std::move(old->second);
-            old->second.waiting = -1; // moved
+        if (old == known.end() || !old->second.same_file(st)) {
+            fresh.push_back(path);
+            continue;
+        }
+        // A device that died, or is going, refuses connections: its description is not listed.
+        if (old->second.facts) {
+            const int alive = connect_to(path);
+            if (alive < 0)
+                continue;
+            ::close(alive);
+        }
+        take_answer(old->second);
+        old->second.expire(started);
+        open_questions += old->second.waiting >= 0 ? 1 : 0;
+        now[path] = std::move(old->second);
+        old->second.waiting = -1; // moved
+    }
+    // New devices are asked while there is room among the open questions; the rest wait for a later
+    // scan, which the device watcher asks for once older questions have been given up.
+    const std::size_t limit = question_limit();
+    registry_unasked = false;
+    std::vector<Known*> asked;
+    for (const std::string& path : fresh) {
+        if (open_questions >= limit) {
+            registry_unasked = true;
+            break;
+        }
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
+            continue;
+        // A socket that refuses connections belongs to a device that died: asked again next time.
+        const int fd = connect_to(path);
+        if (fd < 0 || !send_packet(fd, {HELLO, ROLE_QUERY})) {
+            if (fd >= 0)
+                ::close(fd);
             continue;
         }
         Known& k = now[path];
         k.dev = st.st_dev;
         k.ino = st.st_ino;
         k.ctime = st.st_ctim;
-        // A socket that refuses connections belongs to a device that died: asked again next time.
-        const int fd = connect_to(path);
-        if (fd < 0 || !send_packet(fd, {HELLO, ROLE_QUERY})) {
-            if (fd >= 0)
-                ::close(fd);
-            now.erase(path);
-            continue;
-        }
         k.waiting = fd;
         asked.push_back(&k);
+        ++open_questions;
     }
-    // The new devices answer together; one that stays silent costs this scan at most the wait, and later
-    // scans nothing.
-    const auto deadline = Clock::now() + std::chrono::milliseconds(new_device_wait_ms);
+    // The new devices answer together, within the caller's wait (none: their answers come as device
+    // changes).
+    const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
     for (;;) {
+        for (Known* k : asked)
+            take_answer(*k);
         std::vector<pollfd> fds;
         for (Known* k : asked)
             if (k->waiting >= 0)
                 fds.push_back({k->waiting, POLLIN, 0});
-        if (fds.empty() || ::poll(fds.data(), fds.size(), remaining_ms(deadline)) <= 0)
+        if (fds.empty() || wait_ms <= 0 || ::poll(fds.data(), fds.size(), remaining_ms(deadline)) <= 0)
             break;
-        for (Known* k : asked)
-            take_answer(*k);
     }
+    // A question still open is kept a while for a late answer, then given up.
+    const auto expires = Clock::now() + std::chrono::milliseconds(late_answer_ms);
+    for (Known* k : asked)
+        k->expires = expires;
     for (auto& [path, k] : known)
         k.drop_question(); // devices that went away
     known = std::move(now);
@@ -371,6 +415,28 @@ std::vector<Facts> probe_all(const std::vector<std::string>& paths) {
         result.push_back(k != known.end() && k->second.facts ? *k->second.facts : Facts{});
     }
     return result;
+}
+
+int next_expiry_ms() {
+    std::lock_guard lock(registry_m);
+    std::optional<Clock::time_point> first;
+    for (const auto& [path, k] : known_devices())
+        if (k.waiting >= 0 && (!first || k.expires < *first))
+            first = k.expires;
+    if (!first)
+        return -1;
+    // Rounded up, so that a wake-up never comes before the time and spins.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*first - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+}
+
+bool expire_questions() {
+    std::lock_guard lock(registry_m);
+    const auto now = Clock::now();
+    bool any = false;
+    for (auto& [path, k] : known_devices())
+        any |= k.expire(now);
+    return any && registry_unasked;
 }
 
 std::vector<int> late_answer_fds() {

@@ -2,6 +2,7 @@
 // that take the host's locks, reports that do not fit.
 #include "tests/hidlib/handler_log.h"
 #include "tests/hidlib/loaded_module.h"
+#include "tests/support/hostile_devices.h"
 #include "tests/support/wait.h"
 
 #include <QThread>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <mutex>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -245,4 +247,52 @@ TEST_F(Faults, AHandlerThatHangsOverAReportOfTheClosingDeviceDoesNotHangTheClose
     release.release();
     lib.HIDsetEventHandler(nullptr); // waits for the call under way to end
     EXPECT_EQ(calls, 1) << "the report that waited is not delivered after the close gave up";
+}
+
+TEST_F(Faults, ACloseHasOneLimitHoweverManyReportsWaitForASlowHandler) {
+    static std::atomic<int> calls{0};
+    // A handler far slower than the unit: each call takes 400 ms, within what one call may take.
+    const THIDeventHandler slow = [](THIDreport, uint8_t) {
+        ++calls;
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    };
+    static Latch* entered;
+    Latch first_call;
+    entered = &first_call;
+    const THIDeventHandler starting = [](THIDreport, uint8_t) { entered->release(); };
+    VirtualHidDevice device("unit", identity("1"));
+    ASSERT_TRUE(device.plug());
+    ASSERT_EQ(lib.HIDscanForDevices(), 1);
+    ASSERT_TRUE(lib.HIDopenDevice(0));
+    ASSERT_TRUE(wait_for([&] { return device.open_count() == 1; }));
+    lib.HIDsetEventHandler(starting);
+    device.send_input(report_with(1, 0));
+    first_call.wait(); // the input thread reads the device
+    lib.HIDsetEventHandler(slow);
+    for (uint8_t i = 1; i <= 5; ++i)
+        device.send_input(report_with(1, i));
+    ASSERT_TRUE(wait_for([&] { return calls > 0; }));
+    lib.HIDcloseDevice(); // all five would take two seconds
+    lib.HIDsetEventHandler(nullptr);
+    EXPECT_LT(calls, 5) << "the reports still waiting at the close's limit are dropped";
+}
+
+TEST(SilentSocketsInNumbers, CannotUseUpTheHostsDescriptorsAndTheUnitIsStillFound) {
+    loading_thread = QThread::currentThreadId();
+    // Sockets that never answer, sorted before the unit, more than the host has descriptors to spare.
+    SilentSockets silent(120, "a-silent-");
+    VirtualHidDevice unit("z-unit", identity("Z"));
+    ASSERT_TRUE(unit.plug());
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit tight{static_cast<rlim_t>(count_entries("/proc/self/fd") + 80), limit.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    {
+        LoadedModule lib;
+        lib.USBsetEventHandler(&on_change);
+        EXPECT_GE(lib.scan_for("Z", 30000), 0) << "found once the silent ones have been given up";
+        EXPECT_LT(count_entries("/proc/self/fd"), static_cast<int>(tight.rlim_cur) - 10);
+        lib.USBsetEventHandler(nullptr);
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
 }

@@ -4,12 +4,17 @@
 #include "hidlib/HIDtypes.h"
 #include "sim/vhid_device.h"
 #include "tests/support/test_devices.h"
+#include "tests/support/wait.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <string>
+
+inline std::string text(const THIDstring& s) {
+    return std::string(s.Chars, s.Length);
+}
 
 struct LoadedModule {
 #define MODULE_ENTRY(name, result, params) result(*name) params = nullptr;
@@ -43,6 +48,23 @@ struct LoadedModule {
         return i;
     }
 
+    // Scans until the device with this serial is listed, its index; -1 when it is not within the wait.
+    // Only the first scan waits for new devices: one plugged later is listed once its answer has come,
+    // which the library reports as a device change (on this thread's event loop).
+    int scan_for(const std::string& serial, int timeout_ms = 10000) {
+        int found = -1;
+        wait_for(
+            [&] {
+                const uint8_t n = HIDscanForDevices();
+                for (uint8_t i = 0; i < n && found < 0; ++i)
+                    if (text(info(i).SerialNumber) == serial)
+                        found = i;
+                return found >= 0;
+            },
+            timeout_ms);
+        return found;
+    }
+
     void* handle = nullptr;
 };
 
@@ -55,8 +77,4 @@ inline int count_entries(const char* dir) {
         closedir(d);
     }
     return n;
-}
-
-inline std::string text(const THIDstring& s) {
-    return std::string(s.Chars, s.Length);
 }

@@ -31,6 +31,7 @@ TEST_F(Library, ExportsExactlyTheEighteenEntryPoints) {
 }
 
 TEST_F(Library, WithNoDevicesTheScanFindsNoneAndResetsEverySlot) {
+    EXPECT_EQ(lib.info(0).Handle, -1) << "no slot is open before the first scan either";
     EXPECT_EQ(lib.HIDscanForDevices(), 0);
     for (int i = 0; i < 32; ++i) {
         const THIDdeviceInfo info = lib.info(static_cast<uint8_t>(i));

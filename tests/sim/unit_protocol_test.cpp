@@ -168,8 +168,9 @@ TEST_F(Host, TheUnitIdentifiesItselfInEitherMode) {
     for (UnitMode mode : {UnitMode::normal, UnitMode::boot}) {
         VirtualUnit unit(options(mode));
         ASSERT_TRUE(unit.plug()) << unit.error();
-        const auto info = find_unit();
-        ASSERT_TRUE(info);
+        // The second unit comes after the first scan: it is listed once its answer has raised a change.
+        std::optional<THIDdeviceInfo> info;
+        ASSERT_TRUE(wait_for([&] { return (info = find_unit()).has_value(); }));
         EXPECT_EQ(text(info->Product), mode == UnitMode::boot ? "RV-390PKTA(boot)" : "RV-390PKTA");
         EXPECT_EQ(text(info->SerialNumber), "T-42");
         EXPECT_EQ(info->VersionNumber, 0x0A03);
