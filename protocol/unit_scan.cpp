@@ -28,12 +28,10 @@ std::optional<FoundUnit> unit_at(uint8_t index) {
 }
 
 QString cannot_open_note(const FoundUnit& unit) {
-    if (unit.can_open)
+    if (!unit.no_permission())
         return {};
-    if (unit.no_permission())
-        return permission_hint(unit.identity.path);
-    return QStringLiteral("Блок найден, но открыть его нельзя: %1 не принимает подключений")
-        .arg(unit.identity.path);
+    // The fix with udev applies to kernel nodes; a bus device's rights are its own program's.
+    return unit.kernel_node() ? permission_hint(unit.identity.path) : permission_line(unit.identity.path);
 }
 
 std::vector<FoundUnit> scan_units() {

@@ -12,9 +12,10 @@ struct FoundUnit {
     UnitIdentity identity;
     bool boot_loader = false; // it runs its boot loader: "(boot)" after the model name
     bool can_open = false;    // the library may open it
-    // It may not be opened for lack of rights: a kernel node the user may not read and write. A device
-    // of the virtual bus that takes no connections is out of reach for another reason.
-    bool no_permission() const { return !can_open && identity.path.startsWith(QLatin1String("/dev/")); }
+    // It may not be opened for lack of rights: a kernel node the user may not read and write, or a
+    // device of the virtual bus that grants queries only (the bus's model of such a node).
+    bool no_permission() const { return !can_open; }
+    bool kernel_node() const { return identity.path.startsWith(QLatin1String("/dev/")); }
 };
 
 // Why a unit that was found cannot be opened, for the operator: the permission hint with its fix, or a

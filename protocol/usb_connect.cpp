@@ -45,14 +45,18 @@ void discover() {
         const QString& serial = unit.serial;
         const QString& path = unit.path;
         tell(ui_hooks.unit_identity, unit);
-        if (!found->can_open)
-            // Found but out of reach: the operator learns why and where, instead of a silent window.
+        if (!found->can_open) {
+            // Found but out of reach: not opened (nothing could be sent or read through a handle for
+            // queries), and the operator learns why and where instead of being sent to the cable.
+            settings_gate::unit_closed();
             tell(ui_hooks.note, cannot_open_note(*found));
+            return;
+        }
 
         dev_open.store(hid.HIDopenDevice(index) != 0, std::memory_order_release);
         if (!dev_open) {
             settings_gate::unit_closed();
-            if (found->can_open) {
+            {
                 // Within reach but busy or gone half-way (a unit restarting): tried again shortly, as
                 // no device change may come to do it.
                 tell(ui_hooks.note,

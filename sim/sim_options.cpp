@@ -262,6 +262,8 @@ SimArgs parse_sim_args(const std::vector<std::string>& args) {
             a.unit.version = firmware_version(value());
         } else if (o == "--boot") {
             a.unit.mode = UnitMode::boot;
+        } else if (o == "--locked") {
+            a.unit.locked = true;
         } else if (o == "--settings") {
             a.unit.settings = parse_settings(value());
         } else if (o == "--restart-delay") {
@@ -299,6 +301,7 @@ Unit options:
   --serial TEXT         serial number (default VU-0001)
   --version X.Y|0xHHHH  firmware version, VersionNumber (default 1.3 = 0x0103)
   --boot                start in the boot loader
+  --locked              listed, but hosts may open it for queries only (no access rights)
   --settings HEX        the 17-byte settings block to start with, held as given
                         (default 00 00 01 00 01 02 03 04 05 06 07 00 EE 0A 01 02 00)
   --restart-delay MS    time the unit is off the bus when it restarts (default 300)

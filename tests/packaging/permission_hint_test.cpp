@@ -32,7 +32,7 @@ TEST(PermissionHint, KeepsNodeTextAsGiven) {
     EXPECT_TRUE(permission_hint(QStringLiteral("/dev/odd%1name")).contains(QStringLiteral("/dev/odd%1name")));
 }
 
-TEST(PermissionHint, IsGivenOnlyForAKernelNodeThatMayNotBeOpened) {
+TEST(PermissionHint, IsGivenForAUnitThatMayNotBeOpenedWithTheUdevFixForAKernelNodeOnly) {
     const struct {
         const char* path;
         bool can_open;
@@ -40,7 +40,7 @@ TEST(PermissionHint, IsGivenOnlyForAKernelNodeThatMayNotBeOpened) {
     } cases[] = {
         {"/dev/hidraw3", false, "нет прав доступа к /dev/hidraw3\nУстановите пакет"},
         {"/run/user/1000/vhid/rv390pkta-VU-1", false,
-         "/run/user/1000/vhid/rv390pkta-VU-1 не принимает подключений"},
+         "нет прав доступа к /run/user/1000/vhid/rv390pkta-VU-1"},
         {"/dev/hidraw3", true, ""},
     };
     for (const auto& c : cases) {
@@ -53,5 +53,6 @@ TEST(PermissionHint, IsGivenOnlyForAKernelNodeThatMayNotBeOpened) {
             EXPECT_TRUE(note.isEmpty()) << note.toStdString();
         else
             EXPECT_TRUE(note.contains(QString::fromUtf8(c.says))) << note.toStdString();
+        EXPECT_EQ(note.contains(QStringLiteral("udevadm")), unit.kernel_node() && !c.can_open) << c.path;
     }
 }

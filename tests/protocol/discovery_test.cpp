@@ -158,7 +158,8 @@ TEST(Discovery, TellsTheBootLoaderByBootAfterTheModelName) {
     }
     UnitDouble leading("unit2", "(boot)RV-390PKTA");
     ASSERT_TRUE(leading.plug());
-    usb_connect();
+    // Found through the device changes of its plug and its answer, as the operator would see it.
+    ASSERT_TRUE(wait_for([&] { return w.update.dev_name->text() == "(boot)RV-390PKTA" && dev_open; }));
     EXPECT_FALSE(boot_mode);
     EXPECT_FALSE(w.update.select->isEnabled());
 }
@@ -195,10 +196,13 @@ TEST(Discovery, AUnitThatCannotBeOpenedIsNamedInTheMainWindowWithTheReason) {
     EXPECT_EQ(w.update.dev_serial->text(), "P1");
     const QString line = w.main.statusBar()->currentMessage();
     EXPECT_TRUE(line.contains(QString::fromStdString(device.path()))) << line.toStdString();
-    // A bus device that takes no connections is no permission problem: no udev advice for it.
-    EXPECT_TRUE(line.contains("не принимает подключений")) << line.toStdString();
-    EXPECT_FALSE(line.contains("прав")) << line.toStdString();
+    // The bus's model of a node without rights: named as such, without the udev advice of a kernel node.
+    EXPECT_TRUE(line.contains("нет прав доступа")) << line.toStdString();
+    EXPECT_FALSE(line.contains("udevadm")) << line.toStdString();
     EXPECT_TRUE(controls_disabled(w.main));
+    // Not opened, so nothing is sent and the link never claims the unit went silent.
+    EXPECT_FALSE(dev_open);
+    EXPECT_EQ(device.open_count(), 0u);
 
     // A permission problem's fix is shown whole under the controls; the status bar keeps one line.
     ui_hooks.note(permission_hint(QStringLiteral("/dev/hidraw3")));
