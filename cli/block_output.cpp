@@ -1,6 +1,8 @@
 // Printing a block: names and numbers from the settings fields, the identity from discovery.
 #include "cli/block_output.h"
 
+#include "cli/console.h"
+
 #include "cli/settings_fields.h"
 
 #include <QJsonDocument>
@@ -17,8 +19,9 @@ QJsonObject block_json(const UnitIdentity& unit, const TparBytes& raw) {
 }
 
 QStringList block_lines(const UnitIdentity& unit, const TparBytes& raw) {
-    QStringList lines{
-        QStringLiteral("Блок %1 (%2, ПО %3, %4)").arg(unit.serial, unit.product, unit.version, unit.path)};
+    QStringList lines{QStringLiteral("Блок %1 (%2, ПО %3, %4)")
+                          .arg(console::printable(unit.serial), console::printable(unit.product),
+                               unit.version, console::printable(unit.path))};
     for (const auto& [key, value] : settings_fields::describe(from_bytes(raw)))
         lines << QStringLiteral("  %1 %2").arg(key, -16).arg(value.toString());
     lines << QStringLiteral("  %1 %2").arg(QStringLiteral("raw"), -16).arg(settings_fields::hex(raw));

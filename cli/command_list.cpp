@@ -42,11 +42,12 @@ int run_list(const Invocation& inv) {
     console::out(row(QStringLiteral("СЕРИЙНЫЙ_НОМЕР"), QStringLiteral("ВЕРСИЯ"), QStringLiteral("РЕЖИМ"),
                      QStringLiteral("ДОСТУП"), QStringLiteral("ПУТЬ")));
     for (const FoundUnit& u : units)
-        console::out(row(u.identity.serial, u.identity.version,
+        console::out(row(console::printable(u.identity.serial), u.identity.version,
                          u.boot_loader ? QStringLiteral("загрузчик") : QStringLiteral("обычный"),
-                         u.can_open ? QStringLiteral("есть") : QStringLiteral("нет"), u.identity.path));
+                         u.can_open ? QStringLiteral("есть") : QStringLiteral("нет"),
+                         console::printable(u.identity.path)));
     for (const FoundUnit& u : units)
         if (!u.can_open)
-            console::err(cannot_open_note(u));
+            console::err(console::cannot_open(u));
     return exit_done;
 }

@@ -27,7 +27,7 @@ int write_each(const Invocation& inv, const QString& done,
             return made;
         if (!unit_session::write_block(next, why))
             return exit_failed;
-        console::out(QStringLiteral("%1: %2").arg(unit.identity.serial, done));
+        console::out(QStringLiteral("%1: %2").arg(console::printable(unit.identity.serial), done));
         return exit_done;
     });
 }
@@ -106,7 +106,8 @@ int run_save(const Invocation& inv) {
                       .arg(QDir::toNativeSeparators(file), reason);
             return exit_failed;
         }
-        console::out(QStringLiteral("%1: конфигурация сохранена в «%2»").arg(unit.identity.serial, file));
+        console::out(QStringLiteral("%1: конфигурация сохранена в «%2»")
+                         .arg(console::printable(unit.identity.serial), file));
         return exit_done;
     });
 }

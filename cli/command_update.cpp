@@ -72,7 +72,7 @@ ExitStatus offer_restore(const Invocation& inv, const FoundUnit& unit, const Tpa
     if (!restore) {
         console::out(
             QStringLiteral("Настройки не восстановлены; восстановить: rv390pkta-cli --unit %1 load <файл>")
-                .arg(unit.identity.serial));
+                .arg(console::printable(unit.identity.serial)));
         return exit_done;
     }
     if (!unit_session::write_block(from_bytes(saved), why))
@@ -105,14 +105,15 @@ int run_update(const Invocation& inv) {
 
     return for_each_unit(inv, [&](const FoundUnit& unit, QString& why) {
         const QString serial = unit.identity.serial;
+        const QString shown = console::printable(serial);
         if (!name_rule_accepts(header.inf, unit.identity.product)) {
-            why =
-                QStringLiteral("Неверный файл! Файл для «%1», блок — «%2»").arg(name, unit.identity.product);
+            why = QStringLiteral("Неверный файл! Файл для «%1», блок — «%2»")
+                      .arg(name, console::printable(unit.identity.product));
             return exit_failed;
         }
         if (!inv.yes && console::input_is_terminal() &&
             !console::ask(QStringLiteral("Обновить ПО блока %1 (версия %2) файлом %3 %4.%5?")
-                              .arg(serial, unit.identity.version, name)
+                              .arg(shown, unit.identity.version, name)
                               .arg(header.inf.version[0])
                               .arg(header.inf.version[1]),
                           false)) {
@@ -127,7 +128,7 @@ int run_update(const Invocation& inv) {
             saved = save_backup_first(serial);
             // Followed by serial from here on: the restarts may give the unit another path.
             choose_unit(serial);
-            console::out(QStringLiteral("%1: переход в режим загрузчика…").arg(serial));
+            console::out(QStringLiteral("%1: переход в режим загрузчика…").arg(shown));
             if (!enter_boot_loader(unit)) {
                 why = QStringLiteral("блок не перешёл в режим загрузчика за %1 с")
                           .arg(boot_loader_limit.count());
@@ -141,13 +142,12 @@ int run_update(const Invocation& inv) {
         }
 
         unit_session::reset_update_result();
-        console::Progress progress(QStringLiteral("%1: запись").arg(serial));
+        console::Progress progress(QStringLiteral("%1: запись").arg(shown));
         UpdateSteps steps;
         steps.progress = [&](int percent) { progress.show(percent); };
         const UpdateResult result = run_update(
             file, unit_session::opened().product, steps,
-            [](const Request& r) { return mailbox.send_and_wait(r); },
-            post_holding_for_answer);
+            [](const Request& r) { return mailbox.send_and_wait(r); }, post_holding_for_answer);
         progress.finish();
         switch (result.outcome) {
         case UpdateOutcome::sent:
@@ -171,7 +171,7 @@ int run_update(const Invocation& inv) {
             why = QStringLiteral("Ошибка в процессе обновления! Повторите попытку");
             return exit_failed;
         }
-        console::out(QStringLiteral("%1: Обновление завершено успешно!").arg(serial));
+        console::out(QStringLiteral("%1: Обновление завершено успешно!").arg(shown));
         if (!unit_session::wait_until(
                 [&] {
                     return unit_session::is_open() && !unit_session::in_boot_loader() &&
@@ -182,7 +182,7 @@ int run_update(const Invocation& inv) {
             return exit_failed;
         }
         console::out(
-            QStringLiteral("%1: блок работает, версия ПО %2").arg(serial, unit_session::opened().version));
+            QStringLiteral("%1: блок работает, версия ПО %2").arg(shown, unit_session::opened().version));
         return saved ? offer_restore(inv, unit, *saved, why) : exit_done;
     });
 }

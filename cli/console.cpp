@@ -13,6 +13,27 @@ void out(const QString& line) {
     std::cout << line.toStdString() << '\n' << std::flush;
 }
 
+QString printable(const QString& device_text) {
+    QString s;
+    s.reserve(device_text.size());
+    for (const QChar c : device_text) {
+        const char16_t u = c.unicode();
+        if (u == u'\\')
+            s += QStringLiteral("\\\\");
+        else if (u < 0x20 || (u >= 0x7F && u < 0xA0))
+            s += QStringLiteral("\\x%1").arg(unsigned(u), 2, 16, QLatin1Char('0'));
+        else
+            s += c;
+    }
+    return s;
+}
+
+QString cannot_open(const FoundUnit& unit) {
+    FoundUnit shown = unit;
+    shown.identity.path = printable(unit.identity.path);
+    return cannot_open_note(shown);
+}
+
 void err(const QString& line) {
     std::cout << std::flush; // what was said before comes before the problem
     std::cerr << "rv390pkta-cli: " << line.toStdString() << '\n' << std::flush;

@@ -2,11 +2,19 @@
 // and the progress bar only where a person is at a terminal.
 #pragma once
 
+#include "protocol/unit_scan.h"
+
 #include <QString>
 
 namespace console {
 
 void out(const QString& line); // one line on standard output
+
+// A string a device sent, as text output shows it: control characters (a newline that would forge a
+// line of its own, an escape sequence the terminal would obey) as \xNN, and a backslash as \\.
+QString printable(const QString& device_text);
+// Why a unit cannot be opened, its path shown as printable().
+QString cannot_open(const FoundUnit& unit);
 void err(const QString& line); // one line on standard error, "rv390pkta-cli: " first
 
 bool input_is_terminal();

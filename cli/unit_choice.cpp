@@ -10,7 +10,7 @@ namespace {
 QString serials(const std::vector<FoundUnit>& units) {
     QStringList s;
     for (const FoundUnit& u : units)
-        s << u.identity.serial;
+        s << console::printable(u.identity.serial);
     return s.join(QStringLiteral(", "));
 }
 } // namespace
@@ -38,7 +38,7 @@ UnitChoice choose_units(const Invocation& inv) {
                 QStringLiteral("серийный номер %1 у нескольких блоков: укажите путь (%2)").arg(inv.unit, [&] {
                     QStringList paths;
                     for (const FoundUnit& u : choice.units)
-                        paths << u.identity.path;
+                        paths << console::printable(u.identity.path);
                     return paths.join(QStringLiteral(", "));
                 }());
             choice.units.clear();
@@ -67,8 +67,8 @@ int for_each_unit(const Invocation& inv,
             status = act(unit, why);
         if (status == exit_done)
             continue;
-        console::err(QStringLiteral("%1: %2").arg(unit.identity.serial, why));
-        failed << unit.identity.serial;
+        console::err(QStringLiteral("%1: %2").arg(console::printable(unit.identity.serial), why));
+        failed << console::printable(unit.identity.serial);
         failure = !failure || *failure == status ? status : exit_failed;
     }
     // On standard error where standard output carries JSON.

@@ -1,6 +1,7 @@
 // Driving the shared link without windows: the hooks the windows would fill in are filled in here.
 #include "cli/unit_session.h"
 
+#include "cli/console.h"
 #include "cli/settings_fields.h"
 
 #include "core/Tthr.h"
@@ -30,6 +31,14 @@ std::function<void(const TparBytes&)> block_listener;
 bool started = false;
 // Discovery may wait behind held device changes, which wait at most for an update's last answer.
 constexpr milliseconds discovery_limit = timings::finish_answer * 5;
+
+// Why no valid reply came: none at all, or replies that failed their checks.
+QString silence() {
+    return link_health::state() == link_health::State::not_understood
+               ? QStringLiteral("ответы блока не распознаются (неверная контрольная сумма или длина): "
+                                "проверьте кабель и блок")
+               : QStringLiteral("блок не отвечает: проверьте питание и кабель");
+}
 
 // The reply to a request posted now is one that comes after the replies counted so far.
 bool wait_for_reply(const uint64_t& counter, uint64_t after, milliseconds limit, bool repeat_poll) {
@@ -85,7 +94,7 @@ bool wait_until(const std::function<bool()>& done, milliseconds limit) {
 
 ExitStatus open(const FoundUnit& unit, QString& why, bool by_serial) {
     if (!unit.can_open) {
-        why = cannot_open_note(unit);
+        why = console::cannot_open(unit);
         return unit.no_permission() ? exit_no_permission : exit_failed;
     }
     identity = {};
@@ -95,9 +104,11 @@ ExitStatus open(const FoundUnit& unit, QString& why, bool by_serial) {
     // Discovery runs behind device changes still held on this thread; until it has, the unit open is
     // the one before.
     if (!wait_until([&] { return discoveries != before; }, discovery_limit) || !dev_open) {
-        why = identity.serial.isEmpty()
-                  ? QStringLiteral("блок %1 больше не подключён").arg(unit.identity.serial)
-                  : QStringLiteral("блок %1 найден, но не открывается").arg(unit.identity.serial);
+        why =
+            identity.serial.isEmpty()
+                ? QStringLiteral("блок %1 больше не подключён").arg(console::printable(unit.identity.serial))
+                : QStringLiteral("блок %1 найден, но не открывается")
+                      .arg(console::printable(unit.identity.serial));
         return identity.serial.isEmpty() ? exit_no_unit : exit_failed;
     }
     return exit_done;
@@ -131,7 +142,7 @@ ExitStatus read_settings(TparBytes& block, QString& why) {
     }
     const std::optional<TparBytes> read = read_block();
     if (!read) {
-        why = QStringLiteral("блок не отвечает: проверьте питание и кабель");
+        why = silence();
         return exit_failed;
     }
     block = *read;
@@ -147,7 +158,13 @@ bool write_block(const Tpar& wanted, QString& why) {
     par.edit([&](Tpar& p) { p = wanted; });
     save();
     if (!wait_for_reply(echoes, echoes_before, SharedPar::echo_wait * 2, false)) {
-        why = dev_open ? QStringLiteral("блок не ответил на запись") : QStringLiteral("блок отключился");
+        // Which it was: a write that never left, one the unit did not answer, or answers that were
+        // spoilt on the way.
+        why = !dev_open ? QStringLiteral("блок отключился")
+              : par.failing() ? QStringLiteral("запись не отправлена: блок не принял отчёт")
+              : link_health::state() == link_health::State::not_understood
+                  ? silence()
+                  : QStringLiteral("блок не ответил на запись");
         return false;
     }
     // Read back: the answer to a poll sent after the unit has answered the write.

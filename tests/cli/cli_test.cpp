@@ -2,6 +2,7 @@
 #include "protocol/commands.h"
 #include "sim/update_file.h"
 #include "sim/virtual_unit.h"
+#include "tests/support/hostile_devices.h"
 #include "tests/support/program.h"
 
 #include <QDir>
@@ -63,8 +64,7 @@ TEST_F(TwoUnits, ListsAndShowsTheChosenUnitWithTheExitStatusOfEachChoice) {
     EXPECT_EQ(units[0][QStringLiteral("serial")].toString(), QStringLiteral("VU-0001"));
     EXPECT_TRUE(units[1][QStringLiteral("can_open")].toBool());
     EXPECT_FALSE(units[2][QStringLiteral("can_open")].toBool());
-    EXPECT_TRUE(
-        units[2][QStringLiteral("why")].toString().contains(QStringLiteral("не принимает подключений")));
+    EXPECT_TRUE(units[2][QStringLiteral("why")].toString().contains(QStringLiteral("нет прав доступа")));
 
     second.set_settings({3, 2, 1, 0, 4, 8, 17, 1, 19, 2, 3, 0xF0, 0xE0, 7, 1, 1, 1});
     const Output show = cli({"show", "--unit", "VU-0002", "--json"});
@@ -92,8 +92,8 @@ TEST_F(TwoUnits, ListsAndShowsTheChosenUnitWithTheExitStatusOfEachChoice) {
     } choices[] = {
         {{"show"}, 2, "--unit или --all"},
         {{"show", "--unit", "VU-9"}, 3, "не найден"},
-        {{"show", "--unit", "VU-LOCKED"}, 1, "не принимает подключений"},
-        {{"show", "--all"}, 1, "Итого: блоков 3, выполнено 2, с ошибкой 1 (VU-LOCKED)"},
+        {{"show", "--unit", "VU-LOCKED"}, 4, "нет прав доступа"},
+        {{"show", "--all"}, 4, "Итого: блоков 3, выполнено 2, с ошибкой 1 (VU-LOCKED)"},
         {{"frob"}, 2, "неизвестная команда «frob»"},
         {{"show", "--unit", "VU-0001", "--all"}, 2, "исключают друг друга"},
         {{"save"}, 2, "нужен файл конфигурации"},
@@ -282,4 +282,25 @@ TEST_F(TwoUnits, MonitorPrintsTheBlockWhenItChangesUntilInterrupted) {
     const Output end = monitor.finish();
     EXPECT_EQ(end.status, 0) << shown(end);
     EXPECT_TRUE(end.out.isEmpty()) << "an unchanged block is not printed again";
+}
+
+TEST(OddUnits, StringsFromADeviceAreEscapedAndSpoiltRepliesAreToldAsSuch) {
+    // A device that claims to be a unit with a serial forging a line and driving the terminal.
+    VirtualHidDevice liar("liar", hostile_devices()[5].info);
+    ASSERT_TRUE(liar.plug()) << liar.error();
+    UnitOptions o = named("VU-CRC");
+    o.faults.corrupt_crc = true;
+    VirtualUnit spoilt(o);
+    ASSERT_TRUE(spoilt.plug());
+
+    const Output list = cli({"list"});
+    ASSERT_EQ(list.status, 0) << shown(list);
+    EXPECT_FALSE((list.out + list.err).contains(QChar(0x1B))) << shown(list);
+    EXPECT_FALSE(list.out.contains(QStringLiteral("\nVU-FAKE"))) << shown(list);
+    EXPECT_TRUE(list.out.contains(QStringLiteral("L6\\x0aVU-FAKE"))) << shown(list);
+    EXPECT_EQ(list.out.count(QLatin1Char('\n')), 3) << "a header and one line a unit";
+
+    const Output show = cli({"show", "--unit", "VU-CRC"});
+    EXPECT_EQ(show.status, 1) << shown(show);
+    EXPECT_TRUE(show.err.contains(QStringLiteral("контрольная сумма"))) << shown(show);
 }
