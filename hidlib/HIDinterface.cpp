@@ -3,6 +3,7 @@
 
 #include "hidlib/device_watch.h"
 #include "hidlib/report_descriptor.h"
+#include "hidlib/report_limits.h"
 
 #include <algorithm>
 #include <cstring>
@@ -32,12 +33,6 @@ void fill_table(THIDreportItem (&table)[10], uint16_t length, const std::vector<
     // A device that declares its whole report as one wide item is counted in bytes.
     if (n == 1 && table[0].ReportCount == 1)
         table[0].ReportCount = whole;
-}
-
-// A report byte length as the one-byte size queries can give it: 0 when it does not fit, so that no
-// host sizes a buffer from a length cut to its low byte.
-uint8_t size_byte(uint16_t length) {
-    return length > 0xFF ? 0 : static_cast<uint8_t>(length);
 }
 
 std::shared_ptr<platform::Device> open_path(const std::string& path, bool read_write) {
@@ -229,7 +224,7 @@ void HIDinterface::close() {
 }
 
 void HIDinterface::drain(const Current& d) {
-    const std::size_t n = std::min<std::size_t>(d.info.InputReportByteLength, sizeof(THIDreport));
+    const std::size_t n = input_length(d.info.InputReportByteLength);
     const auto still_draining = [&] {
         std::lock_guard lock(m_);
         return draining_.device == d.device && !stop_;
@@ -326,8 +321,8 @@ uint8_t HIDinterface::buffer_transfer(Buffer* buffer, int kind, Call call) {
     const auto k = static_cast<Kind>(kind);
     // The length always comes from the device's capabilities, never from the caller; a report longer
     // than the 65-byte record is refused, since the caller's buffer is a record (HIDtypes.h).
-    const uint16_t n = length_of(c.info, k);
-    if (n == 0 || n > sizeof(THIDreport))
+    const uint16_t n = transfer_length(length_of(c.info, k));
+    if (n == 0)
         return 0;
     return call(*c.device, buffer, n) ? item_count(items_of(c.info, k), n, buffer[0]) : 0;
 }
@@ -359,9 +354,9 @@ uint8_t HIDinterface::write(const THIDreport& report) {
     if (!current(c) || !c.device || c.info.Handle == -1 || c.info.CanReadWrite == 0)
         return 0;
     // A longer output report does not fit the 65-byte record: refused rather than sent cut short.
-    const std::size_t n = c.info.OutputReportByteLength;
+    const std::size_t n = transfer_length(c.info.OutputReportByteLength);
     constexpr int write_limit_ms = 200;
-    if (n == 0 || n > sizeof report || !c.device->write(&report.ReportID, n, write_limit_ms))
+    if (n == 0 || !c.device->write(&report.ReportID, n, write_limit_ms))
         return 0;
     return item_count(c.info.OutputItems, c.info.OutputReportByteLength, report.ReportID);
 }
@@ -371,7 +366,7 @@ uint8_t HIDinterface::read(THIDreport* report) {
     if (report == nullptr || !current(c) || !c.device || c.info.Handle == -1)
         return 0;
     THIDreport got{};
-    const std::size_t n = std::min<std::size_t>(c.info.InputReportByteLength, sizeof got);
+    const std::size_t n = input_length(c.info.InputReportByteLength);
     if (n == 0 || c.device->read_input(&got.ReportID, n) < 0)
         return 0;
     *report = got;
@@ -423,7 +418,7 @@ void HIDinterface::input_loop() {
         if (!reading || fds[1].revents == 0)
             continue;
         THIDreport report{};
-        const std::size_t n = std::min<std::size_t>(c.info.InputReportByteLength, sizeof report);
+        const std::size_t n = input_length(c.info.InputReportByteLength);
         const long got = n == 0 ? -1 : c.device->read_input(&report.ReportID, n);
         if (got >= 0) {
             deliver(report, c);

@@ -215,11 +215,7 @@ public:
             return -1;
         std::array<uint8_t, max_packet> packet{};
         const ssize_t n = ::recv(interrupt_, packet.data(), packet.size(), MSG_DONTWAIT);
-        if (n <= 1 || packet[0] != INPUT)
-            return -1;
-        const auto length = std::min(static_cast<std::size_t>(n - 1), size);
-        std::memcpy(buffer, packet.data() + 1, length);
-        return static_cast<long>(length);
+        return n <= 0 ? -1 : read_input_packet(packet.data(), static_cast<std::size_t>(n), buffer, size);
     }
 
     // What is queued stays readable; what the device sends from now on is refused.
@@ -275,14 +271,14 @@ private:
             return false;
         std::array<uint8_t, max_packet> reply{};
         const long n = receive_packet(control_, reply.data(), remaining_ms(deadline));
-        if (n < 2 || reply[0] != REPLY) {
+        const std::optional<bool> ok =
+            n < 0 ? std::nullopt : read_reply(reply.data(), static_cast<std::size_t>(n), into, length);
+        if (!ok) {
             ::close(control_);
             control_ = -1;
             return false;
         }
-        if (into)
-            std::memcpy(into, reply.data() + 2, std::min(length, static_cast<std::size_t>(n - 2)));
-        return reply[1] != 0;
+        return *ok;
     }
 
     const std::string path_;

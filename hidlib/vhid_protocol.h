@@ -1,6 +1,7 @@
 // Packets of the virtual HID bus, shared by the library's backend and the device helper.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -43,6 +44,26 @@ struct Info {
     std::optional<std::string> serial;
     std::vector<uint8_t> descriptor;
 };
+
+// The report an INPUT packet of n bytes carries, at most `room` bytes of it into `into` (the rest is
+// dropped); its length, or -1 when the packet is no INPUT or carries no report.
+inline long read_input_packet(const uint8_t* p, std::size_t n, uint8_t* into, std::size_t room) {
+    if (n <= 1 || p[0] != INPUT)
+        return -1;
+    const std::size_t length = std::min(n - 1, room);
+    std::copy(p + 1, p + 1 + length, into);
+    return static_cast<long>(length);
+}
+
+// A REPLY packet of n bytes: whether the device said ok, its report (for a get) copied into `into`, at
+// most `room` bytes; nothing when the packet is no REPLY.
+inline std::optional<bool> read_reply(const uint8_t* p, std::size_t n, uint8_t* into, std::size_t room) {
+    if (n < 2 || p[0] != REPLY)
+        return std::nullopt;
+    if (into != nullptr)
+        std::copy(p + 2, p + 2 + std::min(room, n - 2), into);
+    return p[1] != 0;
+}
 
 inline std::vector<uint8_t> encode(const Info& info) {
     std::vector<uint8_t> p{INFO};

@@ -11,7 +11,7 @@ case $target in
     report_descriptor) sources=("$root/hidlib/report_descriptor.cpp") ;;
     update_file) sources=("$root/update/update_file.cpp" "$root/core/file_reason.cpp") ;;
     reassembly) sources=("$root/protocol/reassembly.cpp" "$root/protocol/crc.cpp") ;;
-    vhid_packets) sources=("$root/sim/vhid_device.cpp") ;;
+    vhid_packets) sources=("$root/sim/vhid_device.cpp" "$root/hidlib/report_descriptor.cpp") ;;
     # settings.cpp's save() posts to the mailbox: the queue comes along, though the harness never calls it.
     config_file) sources=("$root/ui/config_file.cpp" "$root/ui/settings_block.cpp" "$root/core/file_reason.cpp") ;;
     *) echo "unknown fuzz target: $target" >&2; exit 2 ;;

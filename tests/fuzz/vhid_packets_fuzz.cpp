@@ -1,11 +1,15 @@
 // libFuzzer entry for the virtual HID bus: any process of the user can put a socket on the bus (the
-// library then reads its INFO) or connect to a device (which then reads the host's packets).
+// library then reads its INFO), connect to a device (which then reads the host's packets), or answer a host.
+#include "hidlib/report_descriptor.h"
+#include "hidlib/report_limits.h"
 #include "hidlib/vhid_protocol.h"
 #include "sim/vhid_device.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 
 // Keeps the reads from being optimised away.
 static volatile uint64_t sink;
@@ -57,10 +61,32 @@ void as_host(const uint8_t* data, std::size_t size) {
     }
 }
 
+// The input as a device that declares its reports (a descriptor, after its length byte) and then sends a
+// packet: a REPLY to a get or an INPUT. Whatever lengths it declares, the library moves at most the
+// host's 65-byte record; the record is a heap block of that size, so one byte more is a fault.
+void as_device_answer(const uint8_t* data, std::size_t size) {
+    if (size == 0)
+        return;
+    const std::size_t d = std::min<std::size_t>(data[0], size - 1);
+    const ReportCaps caps = parse_report_descriptor(std::span<const uint8_t>(data + 1, d));
+    const uint8_t* packet = data + 1 + d;
+    const std::size_t n = size - 1 - d;
+    const auto record = std::make_unique<uint8_t[]>(sizeof(THIDreport));
+    for (const uint16_t declared : {caps.output_length, caps.input_length, caps.feature_length}) {
+        if (const uint16_t moved = transfer_length(declared); moved != 0) {
+            const auto ok = vhid_protocol::read_reply(packet, n, record.get(), moved);
+            sink = sink + (ok ? *ok : 2);
+        }
+        sink = sink + vhid_protocol::read_input_packet(packet, n, record.get(), input_length(declared)) +
+               size_byte(declared);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     as_info(data, size);
     as_host(data, size);
+    as_device_answer(data, size);
     return 0;
 }
