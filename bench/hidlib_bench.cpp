@@ -1,19 +1,21 @@
-// HID access library figures: scan time over many virtual devices, input latency, idle CPU.
+// HID access library figures: scan time over many virtual devices and among silent ones, the loading
+// thread's stalls while silent ones appear, input latency, idle CPU.
 #include "hidlib/HIDtypes.h"
 #include "sim/vhid_device.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <dlfcn.h>
 #include <memory>
 #include <mutex>
 #include <sys/resource.h>
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -57,12 +59,13 @@ double percentile(std::vector<double> v, double p) {
     return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
-void scan_time(Module& lib, int count) {
+void scan_time(int count) {
     std::vector<std::unique_ptr<VirtualHidDevice>> devices;
     for (int i = 0; i < count; ++i) {
         devices.push_back(std::make_unique<VirtualHidDevice>("d" + std::to_string(1000 + i), identity(i)));
         devices.back()->plug();
     }
+    Module lib;
     std::vector<double> ms;
     for (int run = 0; run < 20; ++run) {
         const auto t0 = Clock::now();
@@ -73,22 +76,35 @@ void scan_time(Module& lib, int count) {
                 percentile(ms, 1.0));
 }
 
-// Sockets on the bus that take connections and never answer: the first scan that meets them waits for
-// them once; later scans not at all.
-void silent_devices(Module& lib, int count) {
+// Sockets on the bus that take connections and never answer, named after `prefix`.
+std::vector<int> silent_sockets(int count, const std::string& prefix) {
     std::vector<int> fds;
     for (int i = 0; i < count; ++i) {
         const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        const std::string path = VirtualHidDevice::bus_dir() + "/silent" + std::to_string(i);
+        const std::string path = VirtualHidDevice::bus_dir() + "/" + prefix + std::to_string(i);
         std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
         ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
         ::listen(fd, 4);
         fds.push_back(fd);
     }
+    return fds;
+}
+
+void close_all(const std::vector<int>& fds, const std::string& prefix) {
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+        ::unlink((VirtualHidDevice::bus_dir() + "/" + prefix + std::to_string(i)).c_str());
+        ::close(fds[i]);
+    }
+}
+
+// A library loaded beside silent devices: its first scan waits for them once, later scans not at all.
+void silent_devices(int count) {
+    const std::vector<int> fds = silent_sockets(count, "silent");
     VirtualHidDevice device("unit", identity(0));
     device.plug();
+    Module lib;
     std::vector<double> ms;
     for (int run = 0; run < 10; ++run) {
         const auto t0 = Clock::now();
@@ -96,9 +112,50 @@ void silent_devices(Module& lib, int count) {
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     }
     std::printf("scan, 1 device and %d silent ones: first %.1f ms, then median %.2f ms, max %.2f ms\n", count,
-                ms[0], percentile({ms.begin() + 1, ms.end()}, 0.5), percentile({ms.begin() + 1, ms.end()}, 1.0));
-    for (int fd : fds)
-        ::close(fd);
+                ms[0], percentile({ms.begin() + 1, ms.end()}, 0.5),
+                percentile({ms.begin() + 1, ms.end()}, 1.0));
+    close_all(fds, "silent");
+}
+
+// The loading thread's longest stall while silent devices appear one after another and each device
+// change is answered with a scan on that thread, as the window's discovery does.
+Module* rescanning = nullptr;
+void rescan() {
+    rescanning->HIDscanForDevices();
+}
+
+void stall_while_silent_devices_appear(int count) {
+    Module lib;
+    rescanning = &lib;
+    lib.HIDscanForDevices();
+    lib.USBsetEventHandler(&rescan);
+    std::vector<int> fds;
+    std::thread plugger([&] {
+        for (int i = 0; i < count; ++i) {
+            const std::vector<int> one = silent_sockets(1, "appearing" + std::to_string(i) + "-");
+            fds.push_back(one[0]);
+            std::this_thread::sleep_for(std::chrono::milliseconds(4)); // the pace of the arrivals
+        }
+    });
+    double longest = 0;
+    auto last = Clock::now();
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        longest = std::max(longest, std::chrono::duration<double, std::milli>(now - last).count());
+        last = now;
+    });
+    tick.start(1);
+    QTimer::singleShot(count * 4 + 3000, [] { QCoreApplication::quit(); }); // past the questions' end
+    QCoreApplication::exec();
+    plugger.join();
+    lib.USBsetEventHandler(nullptr);
+    std::printf("%d silent devices appearing every 4 ms, rescanned on each change: the loading thread's "
+                "longest stall %.1f ms\n",
+                count, longest);
+    for (int i = 0; i < count; ++i)
+        close_all({fds[static_cast<std::size_t>(i)]}, "appearing" + std::to_string(i) + "-");
 }
 
 std::mutex m;
@@ -113,9 +170,10 @@ void on_input(THIDreport, uint8_t) {
     cv.notify_all();
 }
 
-void input_latency(Module& lib) {
+void input_latency() {
     VirtualHidDevice device("unit", identity(0));
     device.plug();
+    Module lib;
     lib.HIDscanForDevices();
     lib.HIDopenDevice(0);
     lib.HIDsetEventHandler(&on_input);
@@ -145,9 +203,10 @@ double cpu_ms() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
 }
 
-void idle_cpu(Module& lib, int seconds) {
+void idle_cpu(int seconds) {
     VirtualHidDevice device("idle", identity(0));
     device.plug();
+    Module lib;
     lib.HIDscanForDevices();
     lib.HIDopenDevice(0);
     lib.HIDsetEventHandler(&on_input); // open, handler set, nothing arriving
@@ -163,15 +222,17 @@ int main(int argc, char** argv) {
     QTemporaryDir runtime;
     setenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit().constData(), 1);
     QCoreApplication app(argc, argv);
-    Module lib;
-    if (!lib.handle) {
+    // Each with a library loaded afresh beside its devices: a library's first scan is the one that
+    // waits for new devices.
+    if (!Module().handle) {
         std::fprintf(stderr, "cannot load %s: %s\n", HID_LIB_PATH, dlerror());
         return 1;
     }
-    scan_time(lib, 32);
-    scan_time(lib, 64);
-    silent_devices(lib, 3);
-    input_latency(lib);
-    idle_cpu(lib, argc > 1 ? std::atoi(argv[1]) : 10);
+    silent_devices(500);
+    stall_while_silent_devices_appear(500);
+    scan_time(32);
+    scan_time(64);
+    input_latency();
+    idle_cpu(argc > 1 ? std::atoi(argv[1]) : 10);
     return 0;
 }
