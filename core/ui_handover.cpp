@@ -1,10 +1,13 @@
 // Posting to the user-interface thread and holding work back during synchronous sends.
 #include "core/ui_handover.h"
 
+#include "core/ui_call.h"
+
 #include <QCoreApplication>
 #include <QTimer>
 
 #include <deque>
+#include <mutex>
 
 UiHooks ui_hooks;
 std::atomic<bool> settings_replies_wanted{false};
@@ -46,18 +49,46 @@ void run_or_hold(std::function<void()> fn) {
         fn();
 }
 
+namespace {
+// Work posted from other threads, in posting order, under our own lock (core/ui_call.h says why).
+std::mutex posted_m;
+std::deque<std::function<void()>> posted;
+
+// User-interface thread: runs (or holds) what has been posted so far.
+void take_posted() {
+    for (;;) {
+        std::function<void()> fn;
+        {
+            std::lock_guard lock(posted_m);
+            if (posted.empty())
+                return;
+            fn = std::move(posted.front());
+            posted.pop_front();
+        }
+        run_or_hold(std::move(fn));
+    }
+}
+} // namespace
+
 void post_to_ui(std::function<void()> fn) {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
+    if (!QCoreApplication::instance())
         return; // no user-interface thread to show anything on
-    QMetaObject::invokeMethod(
-        app, [fn = std::move(fn)]() mutable { run_or_hold(std::move(fn)); }, Qt::QueuedConnection);
+    {
+        std::lock_guard lock(posted_m);
+        posted.push_back(std::move(fn));
+    }
+    UiCall<&take_posted>::post();
 }
 
+namespace {
+void nothing() {}
+void end_any_answer_hold() {
+    end_answer_hold(0);
+}
+} // namespace
+
 void wake_ui() {
-    if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(
-            app, [] {}, Qt::QueuedConnection);
+    UiCall<&nothing>::post();
 }
 
 bool ui_waiting() {
@@ -84,7 +115,5 @@ void hold_for_answer(std::chrono::milliseconds limit) {
 }
 
 void release_answer_hold() {
-    if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(
-            app, [] { end_answer_hold(0); }, Qt::QueuedConnection);
+    UiCall<&end_any_answer_hold>::post();
 }

@@ -118,7 +118,7 @@ uint8_t HIDinterface::scan() {
     facts.reserve(paths.size());
     for (const std::string& path : paths)
         facts.push_back(platform::hidraw::probe(path));
-    // Virtual devices are asked together, so silent ones cost the scan one short wait in all.
+    // Virtual devices are asked together, so silent ones cost the first scan one wait in all.
     const std::vector<std::string> virtual_paths = platform::vhid::list();
     // Only the first scan waits for the devices' answers, so that a host started beside its units sees
     // them at once; later ones never hold the caller (a window's thread), since an answer that comes
@@ -252,7 +252,7 @@ bool HIDinterface::deliver(const THIDreport& report, const Current& from) {
         return true; // read and dropped, as the item-count rule says
     // Checked just before the call starts: once close() has returned, the device is neither current
     // nor draining, so none of its reports reaches a handler any more.
-    const bool called = input_handler_.call(
+    return input_handler_.call(
         [&] {
             std::lock_guard lock(m_);
             const bool is_current =
@@ -260,7 +260,6 @@ bool HIDinterface::deliver(const THIDreport& report, const Current& from) {
             return is_current || draining_.device == from.device;
         },
         report, items);
-    return called;
 }
 
 bool HIDinterface::current(Current& c) const {
