@@ -14,7 +14,6 @@
 #include <mutex>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -151,18 +150,7 @@ TEST_F(Faults, ReplacingTheHandlerNeverWaitsButClearingItWaitsForACallUnderWay) 
 }
 
 TEST_F(Faults, SilentDevicesAreLeftOutAndOneThatAnswersLateIsReportedAsAChange) {
-    // Devices that take connections and never answer: their sockets are never accepted from.
-    const auto silent = [](const std::string& name) {
-        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        const std::string path = VirtualHidDevice::bus_dir() + "/" + name;
-        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-        EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(::listen(fd, 4), 0);
-        return fd;
-    };
-    const int mute[3] = {silent("m1"), silent("m2"), silent("m3")};
+    const SilentSockets mute(3, "m");
     VirtualHidDevice device("unit", identity("1"));
     ASSERT_TRUE(device.plug());
     lib.USBsetEventHandler(&on_change);
@@ -171,7 +159,7 @@ TEST_F(Faults, SilentDevicesAreLeftOutAndOneThatAnswersLateIsReportedAsAChange) 
 
     // m2 finally answers its question.
     const int changes = seen.changes;
-    const int conn = ::accept4(mute[1], nullptr, nullptr, SOCK_CLOEXEC);
+    const int conn = ::accept4(mute.fd(1), nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(conn, 0);
     uint8_t hello[2];
     ASSERT_EQ(::recv(conn, hello, sizeof hello, 0), 2);
@@ -181,8 +169,7 @@ TEST_F(Faults, SilentDevicesAreLeftOutAndOneThatAnswersLateIsReportedAsAChange) 
     EXPECT_TRUE(seen.change_on_loading_thread);
     EXPECT_EQ(lib.HIDscanForDevices(), 2);
     lib.USBsetEventHandler(nullptr);
-    for (int fd : {conn, mute[0], mute[1], mute[2]})
-        ::close(fd);
+    ::close(conn);
 }
 
 TEST_F(Faults, AnOutputReportLongerThanTheRecordIsRefusedAndALongSocketNameIsReachable) {
@@ -251,27 +238,24 @@ TEST_F(Faults, AHandlerThatHangsOverAReportOfTheClosingDeviceDoesNotHangTheClose
 
 TEST_F(Faults, ACloseHasOneLimitHoweverManyReportsWaitForASlowHandler) {
     static std::atomic<int> calls{0};
+    static Latch* called;
+    Latch first_call;
+    called = &first_call;
     // A handler far slower than the unit: each call takes 400 ms, within what one call may take.
     const THIDeventHandler slow = [](THIDreport, uint8_t) {
         ++calls;
+        called->release();
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
     };
-    static Latch* entered;
-    Latch first_call;
-    entered = &first_call;
-    const THIDeventHandler starting = [](THIDreport, uint8_t) { entered->release(); };
     VirtualHidDevice device("unit", identity("1"));
     ASSERT_TRUE(device.plug());
     ASSERT_EQ(lib.HIDscanForDevices(), 1);
     ASSERT_TRUE(lib.HIDopenDevice(0));
     ASSERT_TRUE(wait_for([&] { return device.open_count() == 1; }));
-    lib.HIDsetEventHandler(starting);
-    device.send_input(report_with(1, 0));
-    first_call.wait(); // the input thread reads the device
     lib.HIDsetEventHandler(slow);
     for (uint8_t i = 1; i <= 5; ++i)
         device.send_input(report_with(1, i));
-    ASSERT_TRUE(wait_for([&] { return calls > 0; }));
+    first_call.wait();
     lib.HIDcloseDevice(); // all five would take two seconds
     lib.HIDsetEventHandler(nullptr);
     EXPECT_LT(calls, 5) << "the reports still waiting at the close's limit are dropped";
