@@ -136,7 +136,6 @@ struct Known {
     int waiting = -1;           // a query still waiting for its INFO
     Clock::time_point expires;  // when that query is given up
     bool refused = false;       // answered with something that is no description, or hung up
-    bool silent = false;        // did not answer in time: not asked again while its socket file stays
 
     bool same_file(const struct stat& st) const {
         return dev == st.st_dev && ino == st.st_ino && ctime.tv_sec == st.st_ctim.tv_sec &&
@@ -147,12 +146,12 @@ struct Known {
             ::close(waiting);
         waiting = -1;
     }
-    // Gives the question up once its time is over; true when it did.
+    // Gives the question up once its time is over; true when it did. The device stays known without a
+    // description, so it is not asked again while its socket file stays.
     bool expire(Clock::time_point now) {
         if (waiting < 0 || now < expires)
             return false;
         drop_question();
-        silent = true;
         return true;
     }
 };
@@ -333,14 +332,14 @@ std::vector<Facts> probe_all(const std::vector<std::string>& paths, int wait_ms)
     std::map<std::string, Known> now;
     const auto started = Clock::now();
     std::size_t open_questions = 0;
-    std::vector<std::string> fresh;
+    std::vector<std::pair<std::string, struct stat>> fresh;
     for (const std::string& path : paths) {
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
             continue;
         auto old = known.find(path);
         if (old == known.end() || !old->second.same_file(st)) {
-            fresh.push_back(path);
+            fresh.emplace_back(path, st);
             continue;
         }
         // A device that died, or is going, refuses connections: its description is not listed.
@@ -361,14 +360,11 @@ std::vector<Facts> probe_all(const std::vector<std::string>& paths, int wait_ms)
     const std::size_t limit = question_limit();
     registry_unasked = false;
     std::vector<Known*> asked;
-    for (const std::string& path : fresh) {
+    for (const auto& [path, st] : fresh) {
         if (open_questions >= limit) {
             registry_unasked = true;
             break;
         }
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
-            continue;
         // A socket that refuses connections belongs to a device that died: asked again next time.
         const int fd = connect_to(path);
         if (fd < 0 || !send_packet(fd, {HELLO, ROLE_QUERY})) {
