@@ -4,6 +4,7 @@
 #include "core/file_reason.h"
 
 #include <QDir>
+#include <QFile>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -25,15 +26,33 @@ BackupResult save_backup(const QString& serial, const TparBytes& block, const QD
     for (QChar& c : name)
         if (!c.isLetterOrNumber() && c != QLatin1Char('-') && c != QLatin1Char('_'))
             c = QLatin1Char('_');
-    const QString path = QDir(folder).filePath(QStringLiteral("%1-%2.cfg")
-                                                   .arg(name.isEmpty() ? QStringLiteral("unit") : name,
-                                                        when.toString(QStringLiteral("yyyyMMdd-HHmmss"))));
+    const QString stem = QDir(folder).filePath(
+        QStringLiteral("%1-%2").arg(name.isEmpty() ? QStringLiteral("unit") : name,
+                                    when.toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"))));
+    // The name is claimed by creating the file exclusively, so that no other backup (of this process or
+    // another, in the same millisecond) can ever be written over; the bytes then go in whole through
+    // QSaveFile, over the empty claim.
+    QString path;
+    for (int n = 1; path.isEmpty(); ++n) {
+        const QString candidate =
+            n == 1 ? stem + QStringLiteral(".cfg") : QStringLiteral("%1-%2.cfg").arg(stem).arg(n);
+        QFile claim(candidate);
+        if (claim.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            path = candidate;
+        else if (!claim.exists() || n == 1000)
+            return {
+                false,
+                {},
+                QStringLiteral("файл %1: %2").arg(QDir::toNativeSeparators(candidate), file_reason(claim))};
+    }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) ||
         file.write(reinterpret_cast<const char*>(block.data()), static_cast<qint64>(block.size())) !=
             static_cast<qint64>(block.size()) ||
-        !file.commit())
-        return {
-            false, {}, QStringLiteral("файл %1: %2").arg(QDir::toNativeSeparators(path), file_reason(file))};
+        !file.commit()) {
+        const QString why = file_reason(file);
+        QFile::remove(path);
+        return {false, {}, QStringLiteral("файл %1: %2").arg(QDir::toNativeSeparators(path), why)};
+    }
     return {true, path, {}};
 }

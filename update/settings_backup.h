@@ -15,6 +15,7 @@ struct BackupResult {
     QString why;  // what went wrong, for the operator, when not
 };
 
-// Saves `block` as the 17-byte file "<serial>-<yyyyMMdd-HHmmss>.cfg" in backups_folder().
+// Saves `block` as the 17-byte file "<serial>-<yyyyMMdd-HHmmss-zzz>.cfg" in backups_folder(), with "-2",
+// "-3"… before the extension when that name is taken: a backup never replaces another.
 BackupResult save_backup(const QString& serial, const TparBytes& block,
                          const QDateTime& when = QDateTime::currentDateTime());

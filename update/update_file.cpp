@@ -145,3 +145,15 @@ UpdateImages build_images(const UpdateFile& file, uint16_t area) {
     }
     return images;
 }
+
+QString UpdatePackage::version() const {
+    return QStringLiteral("%1.%2").arg(header.inf.version[0]).arg(header.inf.version[1]);
+}
+
+UpdatePackage read_update_package(const QString& path) {
+    UpdatePackage p;
+    p.file = load_update_file(path);
+    p.header = read_header(p.file);
+    p.images = build_images(p.file, p.header.area);
+    return p;
+}

@@ -60,3 +60,15 @@ bool name_rule_accepts(const Tinf& inf, const QString& dev_name);
 // or, for a flash or EEPROM record, before the end of its data, and when a record ends beyond the
 // area's 16-bit offsets.
 UpdateImages build_images(const UpdateFile& file, uint16_t area);
+
+// A file read whole and checked through to its last record, so that nothing about it can fail once a
+// unit has been touched; its bytes stay in memory, so a file changed meanwhile changes nothing.
+struct UpdatePackage {
+    UpdateFile file;
+    UpdateHeader header;
+    UpdateImages images;
+    QString version() const; // the header's version as units report theirs: "major.minor"
+};
+
+// load_update_file, read_header and build_images in one. Throws UpdateFileError.
+UpdatePackage read_update_package(const QString& path);

@@ -21,8 +21,10 @@ std::vector<uint8_t> write_payload(uint16_t address, const QByteArray& block) {
     return p;
 }
 
-bool send_images(const QByteArray& flash, const QByteArray& eeprom, const UpdateSteps& steps,
-                 const UpdateSend& send) {
+enum class Sent { all, failed, stopped };
+
+Sent send_images(const QByteArray& flash, const QByteArray& eeprom, const UpdateSteps& steps,
+                 const UpdateSend& send, int& blocks) {
     const double total = static_cast<double>(flash.size()) + static_cast<double>(eeprom.size());
     qsizetype taken = 0;
     QByteArray block(update_block_size, '\xFF');
@@ -31,17 +33,40 @@ bool send_images(const QByteArray& flash, const QByteArray& eeprom, const Update
             const qsizetype n = std::min<qsizetype>(update_block_size, image.size() - at);
             block.fill('\xFF');
             std::copy_n(image.constData() + at, n, block.data());
+            if (steps.go_on && !steps.go_on())
+                return Sent::stopped;
             const auto address = static_cast<uint16_t>(at);
             if (!(is_flash ? send_flash_block(address, block, send) : send_eep_block(address, block, send)))
-                return false;
+                return Sent::failed;
+            ++blocks;
             taken += n;
             // Image bytes over all image bytes, rounded half to even; the last block gives 100.
             if (steps.progress)
                 steps.progress(static_cast<int>(std::nearbyint(static_cast<double>(taken) / total * 100.0)));
         }
-        return true;
+        return Sent::all;
     };
-    return send_image(flash, true) && send_image(eeprom, false);
+    const Sent f = send_image(flash, true);
+    return f == Sent::all ? send_image(eeprom, false) : f;
+}
+
+UpdateResult send_checked(UpdateResult result, const UpdateImages& images, const UpdateSteps& steps,
+                          const UpdateSend& send, const UpdatePost& post) {
+    if (steps.sending)
+        steps.sending();
+    switch (send_images(images.flash, images.eeprom, steps, send, result.blocks_sent)) {
+    case Sent::failed:
+        result.outcome = UpdateOutcome::block_failed;
+        return result;
+    case Sent::stopped:
+        result.outcome = UpdateOutcome::stopped;
+        return result;
+    case Sent::all:
+        break;
+    }
+    post(Request{cmd_finish, {}, false});
+    result.outcome = UpdateOutcome::sent;
+    return result;
 }
 } // namespace
 
@@ -85,13 +110,16 @@ UpdateResult run_update(const QString& file, const QString& unit_name, const Upd
         result.error = QString::fromStdString(e.what());
         return result;
     }
-    if (steps.sending)
-        steps.sending();
-    if (!send_images(images.flash, images.eeprom, steps, send)) {
-        result.outcome = UpdateOutcome::block_failed;
+    return send_checked(result, images, steps, send, post);
+}
+
+UpdateResult run_update(const UpdatePackage& package, const QString& unit_name, const UpdateSteps& steps,
+                        const UpdateSend& send, const UpdatePost& post) {
+    UpdateResult result;
+    result.header = package.header.inf;
+    if (!name_rule_accepts(package.header.inf, unit_name)) {
+        result.outcome = UpdateOutcome::wrong_file;
         return result;
     }
-    post(Request{cmd_finish, {}, false});
-    result.outcome = UpdateOutcome::sent;
-    return result;
+    return send_checked(result, package.images, steps, send, post);
 }

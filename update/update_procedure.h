@@ -26,6 +26,8 @@ struct UpdateSteps {
     std::function<void()> sending;
     // After each block: image bytes sent over all image bytes, in percent, rounded half to even.
     std::function<void(int percent)> progress;
+    // Asked before each block: false stops the update there, between two blocks, never inside one.
+    std::function<bool()> go_on;
 };
 
 enum class UpdateOutcome {
@@ -33,18 +35,24 @@ enum class UpdateOutcome {
     wrong_file,      // the file's name does not match the unit's: nothing sent
     unreadable_file, // the file cannot be read or breaks the format: nothing sent, `error` says why
     block_failed,    // a block's write failed: the rest not sent, no cmd_finish
+    stopped,         // go_on said no before a block: the rest not sent, no cmd_finish
 };
 
 struct UpdateResult {
     UpdateOutcome outcome = UpdateOutcome::sent;
-    QString error; // for unreadable_file, the text for the operator
-    Tinf header;   // the file's header record, once it has been read
+    QString error;       // for unreadable_file, the text for the operator
+    Tinf header;         // the file's header record, once it has been read
+    int blocks_sent = 0; // blocks the unit took
 };
 
 // Checks `file` against the unit's name (as shown, "(boot)" included), sends its flash image then
 // its EEPROM image block by block through `send`, then posts cmd_finish through `post`. The unit's
 // answer to cmd_finish arrives later through the reply dispatch, not here.
 UpdateResult run_update(const QString& file, const QString& unit_name, const UpdateSteps& steps,
+                        const UpdateSend& send, const UpdatePost& post);
+
+// The same for a file read and checked beforehand: only the name is checked here.
+UpdateResult run_update(const UpdatePackage& package, const QString& unit_name, const UpdateSteps& steps,
                         const UpdateSend& send, const UpdatePost& post);
 
 // The post that the update window and the command line give run_update: device changes wait until the

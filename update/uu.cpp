@@ -316,6 +316,7 @@ void Tfu::selectClick() {
         error(result.error);
         break;
     case UpdateOutcome::block_failed:
+    case UpdateOutcome::stopped: // not asked for: the window gives no go_on
         error(QStringLiteral("Ошибка обновления. Повторите попытку."));
         ready();
         break;

@@ -75,7 +75,8 @@ TEST(WindowlessLink, FindsTheChosenUnitPollsItWritesABlockAndUpdatesIt) {
     ui_hooks.update_result = [&](bool ok) { answer = ok; };
     std::vector<int> progress;
     const UpdateResult result = run_update(
-        file.fileName(), QStringLiteral("RV-390PKTA(boot)"), {nullptr, [&](int p) { progress.push_back(p); }},
+        file.fileName(), QStringLiteral("RV-390PKTA(boot)"),
+        {nullptr, [&](int p) { progress.push_back(p); }, nullptr},
         [](const Request& r) { return mailbox.send_and_wait(r); }, post_holding_for_answer);
     EXPECT_EQ(result.outcome, UpdateOutcome::sent);
     EXPECT_EQ(progress.back(), 100);
@@ -93,9 +94,16 @@ TEST(SettingsBackup, SavesTheBlockUnderTheSerialAndTimeAndSaysWhyWhenItCannot) {
     const QDateTime when(QDate(2026, 12, 9), QTime(10, 11, 12));
     const BackupResult saved = save_backup(QStringLiteral("../VU 7"), block, when);
     ASSERT_TRUE(saved.saved) << saved.why.toStdString();
-    EXPECT_EQ(QFileInfo(saved.path).fileName(), QStringLiteral("___VU_7-20261209-101112.cfg"));
+    EXPECT_EQ(QFileInfo(saved.path).fileName(), QStringLiteral("___VU_7-20261209-101112-000.cfg"));
     EXPECT_EQ(QFileInfo(saved.path).absolutePath(), QDir(backups_folder()).absolutePath());
     QFile file(saved.path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray(reinterpret_cast<const char*>(block.data()), 17));
+    file.close();
+    // A second backup in the same millisecond (the defaults after an update) keeps the first one.
+    const BackupResult again = save_backup(QStringLiteral("../VU 7"), TparBytes{}, when);
+    ASSERT_TRUE(again.saved) << again.why.toStdString();
+    EXPECT_EQ(QFileInfo(again.path).fileName(), QStringLiteral("___VU_7-20261209-101112-000-2.cfg"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), QByteArray(reinterpret_cast<const char*>(block.data()), 17));
 
