@@ -47,6 +47,9 @@ int make_update(SimArgs& a) {
     try {
         if (!a.flash_path.empty())
             a.update.flash = read_image(a.flash_path, "flash");
+        // The firmware names its version, so the unit reports the header's version after the update.
+        if (!a.update.flash.empty())
+            name_firmware_version(a.update.flash, a.update.major, a.update.minor);
         if (!a.eeprom_path.empty())
             a.update.eeprom = read_image(a.eeprom_path, "EEPROM");
         const std::vector<uint8_t> file = make_update_file(a.update);

@@ -3,7 +3,9 @@
 
 #include "protocol/crc.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <string_view>
 
 namespace {
 
@@ -63,4 +65,24 @@ std::vector<uint8_t> make_update_file(const UpdateContent& c) {
     put_records(out, c.flash, update_type_flash);
     put_records(out, c.eeprom, update_type_eeprom);
     return out;
+}
+
+std::optional<uint16_t> firmware_version(std::span<const uint8_t> image) {
+    static constexpr std::string_view key = "VERSION=";
+    const auto digit = [](uint8_t c) { return c >= '0' && c <= '9'; };
+    for (auto at = std::search(image.begin(), image.end(), key.begin(), key.end()); at != image.end();
+         at = std::search(at + 1, image.end(), key.begin(), key.end())) {
+        const auto v = at + static_cast<std::ptrdiff_t>(key.size());
+        if (image.end() - v >= 3 && digit(v[0]) && v[1] == '.' && digit(v[2]))
+            return static_cast<uint16_t>((v[0] - '0') << 8 | (v[2] - '0'));
+    }
+    return std::nullopt;
+}
+
+void name_firmware_version(std::vector<uint8_t>& flash, unsigned major, unsigned minor) {
+    if (firmware_version(flash))
+        return;
+    const std::string text = "VERSION=" + std::to_string(major) + "." + std::to_string(minor);
+    flash.insert(flash.end(), text.begin(), text.end());
+    flash.push_back(0);
 }

@@ -1,6 +1,8 @@
 // The virtual unit: serving the unit model on the bus, restarts, fault injection and the command log.
 #include "sim/virtual_unit.h"
 
+#include "sim/update_file.h"
+
 #include "protocol/commands.h"
 
 #include <algorithm>
@@ -108,7 +110,8 @@ vhid_protocol::Info VirtualUnit::identity() const {
     vhid_protocol::Info i;
     i.vendor = unit_vendor_id;
     i.product = boot ? boot_product_id : unit_product_id;
-    i.version = version_;
+    // The firmware in flash names its version once an update has put one there.
+    i.version = boot ? version_ : firmware_version(model_.flash()).value_or(version_);
     i.manufacturer = "VOK-RZ";
     i.product_name = boot ? "RV-390PKTA(boot)" : "RV-390PKTA";
     i.serial = serial_;
@@ -153,7 +156,7 @@ bool VirtualUnit::plug_locked() {
     cv_.notify_all();
     char line[160];
     std::snprintf(line, sizeof line, "plugged %s, serial %s, version %u.%u (%s)", info.product_name->c_str(),
-                  serial_.c_str(), version_ >> 8, version_ & 0xFF,
+                  serial_.c_str(), info.version >> 8, info.version & 0xFF,
                   info.product == boot_product_id ? "boot loader" : "normal firmware");
     tell({UnitEvent::Kind::plugged, line});
     return true;
