@@ -2,8 +2,10 @@
 #include "cli/commands.h"
 
 #include "cli/console.h"
+#include "cli/interrupts.h"
 #include "cli/unit_choice.h"
 #include "cli/unit_session.h"
+#include "cli/update_lock.h"
 #include "core/instance_channel.h"
 #include "core/mailbox.h"
 #include "core/timings.h"
@@ -40,7 +42,13 @@ bool enter_boot_loader(const FoundUnit& unit) {
         boot_loader_limit);
 }
 
-std::optional<TparBytes> save_backup_first(const QString& serial) {
+// The settings as they were, and the file they were saved to.
+struct Backup {
+    TparBytes block;
+    QString path;
+};
+
+std::optional<Backup> save_backup_first(const QString& serial) {
     const std::optional<TparBytes> block = unit_blocks::last_of(serial);
     if (!block) {
         console::out(QStringLiteral("Настройки не сохранены: блок не был в обычном режиме"));
@@ -52,16 +60,22 @@ std::optional<TparBytes> save_backup_first(const QString& serial) {
         return std::nullopt;
     }
     console::out(QStringLiteral("Настройки сохранены: %1").arg(QDir::toNativeSeparators(saved.path)));
-    return block;
+    return Backup{*block, saved.path};
+}
+
+QString restore_hint(const FoundUnit& unit, const Backup& saved) {
+    return QStringLiteral("восстановить: rv390pkta-cli --unit %1 load %2")
+        .arg(console::printable(unit.identity.serial, true),
+             console::printable(QDir::toNativeSeparators(saved.path), true));
 }
 
 // Once the unit is back in its normal firmware with another block: restore when asked to, or when the
 // operator agrees; a script that said nothing keeps the new block and is told how to restore.
-ExitStatus offer_restore(const Invocation& inv, const FoundUnit& unit, const TparBytes& saved, QString& why) {
+ExitStatus offer_restore(const Invocation& inv, const FoundUnit& unit, const Backup& saved, QString& why) {
     TparBytes now;
     if (const ExitStatus read = unit_session::read_settings(now, why); read != exit_done)
         return read;
-    if (now == saved)
+    if (now == saved.block)
         return exit_done;
     bool restore = false;
     if (inv.restore)
@@ -69,15 +83,163 @@ ExitStatus offer_restore(const Invocation& inv, const FoundUnit& unit, const Tpa
     else if (console::input_is_terminal())
         restore =
             console::ask(QStringLiteral("Восстановить настройки, сохранённые перед обновлением?"), true);
-    if (!restore) {
-        console::out(
-            QStringLiteral("Настройки не восстановлены; восстановить: rv390pkta-cli --unit %1 load <файл>")
-                .arg(console::printable(unit.identity.serial)));
+    if (!restore || interrupts::requested()) {
+        console::out(QStringLiteral("Настройки не восстановлены; %1").arg(restore_hint(unit, saved)));
         return exit_done;
     }
-    if (!unit_session::write_block(from_bytes(saved), why))
+    if (!unit_session::write_block(from_bytes(saved.block), why))
         return exit_failed;
     console::out(QStringLiteral("Настройки восстановлены"));
+    return exit_done;
+}
+
+bool back_in_normal_firmware(const QString& serial) {
+    return unit_session::wait_until(
+        [&] {
+            return unit_session::is_open() && !unit_session::in_boot_loader() &&
+                   unit_session::opened().serial == serial;
+        },
+        back_limit);
+}
+
+QString interrupted() {
+    return QStringLiteral("прервано (%1)").arg(QLatin1String(interrupts::signal_name()));
+}
+
+// After a signal, between two blocks at most: the unit is asked to leave its boot loader, as the update
+// window's "Закрыть" asks it, and the line says how far the update had come and where the unit is.
+ExitStatus stop_in_boot_loader(const QString& serial, int sent, int blocks, QString& why) {
+    mailbox.post(Request{cmd_upd_close, {}, false});
+    const bool back = back_in_normal_firmware(serial);
+    why =
+        QStringLiteral("%1 %2; %3")
+            .arg(interrupted(),
+                 sent == 0 ? QStringLiteral("до записи, ПО блока не изменено")
+                           : QStringLiteral("после записи %1 из %2 блоков: ПО записано не полностью, "
+                                            "повторите обновление")
+                                 .arg(sent)
+                                 .arg(blocks),
+                 back ? QStringLiteral("блок вернулся в обычный режим")
+                      : QStringLiteral("блок не вышел из режима загрузчика за %1 с").arg(back_limit.count()));
+    return ExitStatus(interrupts::exit_status());
+}
+
+int block_count(const UpdatePackage& package) {
+    const auto blocks = [](qsizetype bytes) {
+        return static_cast<int>((bytes + update_block_size - 1) / update_block_size);
+    };
+    return blocks(package.images.flash.size()) + blocks(package.images.eeprom.size());
+}
+
+ExitStatus update_unit(const Invocation& inv, const UpdatePackage& package, const FoundUnit& unit,
+                       QString& why) {
+    const QString serial = unit.identity.serial;
+    const QString shown = console::printable(serial);
+    const QString name = QString::fromLatin1(package.header.inf.name);
+    if (!update_lock::claim(serial, why))
+        return exit_failed;
+    if (!name_rule_accepts(package.header.inf, unit.identity.product)) {
+        why = QStringLiteral("Неверный файл! Файл для «%1», блок — «%2»")
+                  .arg(name, console::printable(unit.identity.product));
+        return exit_failed;
+    }
+    if (!inv.yes && console::input_is_terminal() &&
+        !console::ask(QStringLiteral("Обновить ПО блока %1 (версия %2) файлом %3 %4?")
+                          .arg(shown, unit.identity.version, name, package.version()),
+                      false)) {
+        why = interrupts::requested() ? interrupted() : QStringLiteral("обновление отменено");
+        return interrupts::requested() ? ExitStatus(interrupts::exit_status()) : exit_failed;
+    }
+    std::optional<Backup> saved;
+    if (!unit.boot_loader) {
+        TparBytes block;
+        if (const ExitStatus read = unit_session::read_settings(block, why); read != exit_done)
+            return read;
+        saved = save_backup_first(serial);
+        if (interrupts::requested()) {
+            why = QStringLiteral("%1 до перехода в режим загрузчика: блок не тронут").arg(interrupted());
+            return ExitStatus(interrupts::exit_status());
+        }
+        // Followed by serial from here on: the restarts may give the unit another path.
+        choose_unit(serial);
+        console::out(QStringLiteral("%1: переход в режим загрузчика…").arg(shown));
+        if (!enter_boot_loader(unit)) {
+            why = QStringLiteral("блок не перешёл в режим загрузчика за %1 с").arg(boot_loader_limit.count());
+            return interrupts::requested() ? ExitStatus(interrupts::exit_status()) : exit_failed;
+        }
+    } else {
+        saved = save_backup_first(serial);
+        // Reopened by serial from here on: the restarts may give the unit another path.
+        if (const ExitStatus again = unit_session::open(unit, why, true); again != exit_done)
+            return again;
+    }
+    const int blocks = block_count(package);
+    if (interrupts::requested())
+        return stop_in_boot_loader(serial, 0, blocks, why);
+
+    unit_session::reset_update_result();
+    console::Progress progress(QStringLiteral("%1: запись").arg(shown));
+    UpdateSteps steps;
+    steps.progress = [&](int percent) { progress.show(percent); };
+    // A signal is held until the block being written is through.
+    steps.go_on = [] { return !interrupts::requested(); };
+    const UpdateResult result = run_update(
+        package, unit_session::opened().product, steps,
+        [](const Request& r) { return mailbox.send_and_wait(r); }, post_holding_for_answer);
+    progress.finish();
+    switch (result.outcome) {
+    case UpdateOutcome::sent:
+        break;
+    case UpdateOutcome::stopped:
+        return stop_in_boot_loader(serial, result.blocks_sent, blocks, why);
+    case UpdateOutcome::wrong_file:
+        why = QStringLiteral("Неверный файл!");
+        return exit_failed;
+    case UpdateOutcome::unreadable_file:
+        why = result.error;
+        return exit_failed;
+    case UpdateOutcome::block_failed:
+        why = QStringLiteral("Ошибка обновления. Повторите попытку. Блок остаётся в режиме загрузчика");
+        return exit_failed;
+    }
+    if (!unit_session::wait_until(
+            [] { return unit_session::update_result().has_value() || interrupts::requested(); },
+            result_limit)) {
+        why = QStringLiteral("блок не сообщил результат обновления за %1 с").arg(result_limit.count());
+        return exit_failed;
+    }
+    if (!unit_session::update_result()) {
+        why = QStringLiteral("%1 после записи всех блоков: блок завершает обновление сам, результат не "
+                             "дождались; проверьте: rv390pkta-cli list")
+                  .arg(interrupted());
+        return ExitStatus(interrupts::exit_status());
+    }
+    if (!*unit_session::update_result()) {
+        why = QStringLiteral("Ошибка в процессе обновления! Повторите попытку");
+        return exit_failed;
+    }
+    console::out(QStringLiteral("%1: Обновление завершено успешно!").arg(shown));
+    if (!back_in_normal_firmware(serial)) {
+        why = QStringLiteral("блок не вернулся в обычный режим за %1 с").arg(back_limit.count());
+        return exit_failed;
+    }
+    const QString running = unit_session::opened().version;
+    console::out(QStringLiteral("%1: блок работает, версия ПО %2").arg(shown, running));
+    const ExitStatus restored = saved ? offer_restore(inv, unit, *saved, why) : exit_done;
+    if (restored != exit_done)
+        return restored;
+    // The unit says what it runs: a file whose records hold other firmware than its header names
+    // is no success.
+    if (running != package.version()) {
+        why = QStringLiteral("после обновления блок сообщает версию ПО %1, а в файле %2: проверьте файл "
+                             "обновления")
+                  .arg(running, package.version());
+        return exit_failed;
+    }
+    if (interrupts::requested()) {
+        why = QStringLiteral("%1 после обновления").arg(interrupted());
+        return ExitStatus(interrupts::exit_status());
+    }
     return exit_done;
 }
 } // namespace
@@ -89,100 +251,24 @@ int run_update(const Invocation& inv) {
             QStringLiteral("окно программы rv390pkta запущено: закройте его и повторите обновление"));
         return exit_failed;
     }
-    const QString file = inv.operands.value(0);
-    UpdateHeader header;
+    // The whole file is read and checked before any unit is touched: a file cut short is refused
+    // here, not found out with the unit in its boot loader.
+    UpdatePackage package;
     try {
-        header = read_header(load_update_file(file));
+        package = read_update_package(inv.operands.value(0));
     } catch (const UpdateFileError& e) {
         console::err(QString::fromStdString(e.what()));
         return exit_failed;
     }
-    const QString name = QString::fromLatin1(header.inf.name);
-    console::out(QStringLiteral("Файл обновления: %1, версия %2.%3")
-                     .arg(name)
-                     .arg(header.inf.version[0])
-                     .arg(header.inf.version[1]));
-
-    return for_each_unit(inv, [&](const FoundUnit& unit, QString& why) {
-        const QString serial = unit.identity.serial;
-        const QString shown = console::printable(serial);
-        if (!name_rule_accepts(header.inf, unit.identity.product)) {
-            why = QStringLiteral("Неверный файл! Файл для «%1», блок — «%2»")
-                      .arg(name, console::printable(unit.identity.product));
-            return exit_failed;
-        }
-        if (!inv.yes && console::input_is_terminal() &&
-            !console::ask(QStringLiteral("Обновить ПО блока %1 (версия %2) файлом %3 %4.%5?")
-                              .arg(shown, unit.identity.version, name)
-                              .arg(header.inf.version[0])
-                              .arg(header.inf.version[1]),
-                          false)) {
-            why = QStringLiteral("обновление отменено");
-            return exit_failed;
-        }
-        std::optional<TparBytes> saved;
-        if (!unit.boot_loader) {
-            TparBytes block;
-            if (const ExitStatus read = unit_session::read_settings(block, why); read != exit_done)
-                return read;
-            saved = save_backup_first(serial);
-            // Followed by serial from here on: the restarts may give the unit another path.
-            choose_unit(serial);
-            console::out(QStringLiteral("%1: переход в режим загрузчика…").arg(shown));
-            if (!enter_boot_loader(unit)) {
-                why = QStringLiteral("блок не перешёл в режим загрузчика за %1 с")
-                          .arg(boot_loader_limit.count());
-                return exit_failed;
-            }
-        } else {
-            saved = save_backup_first(serial);
-            // Reopened by serial from here on: the restarts may give the unit another path.
-            if (const ExitStatus again = unit_session::open(unit, why, true); again != exit_done)
-                return again;
-        }
-
-        unit_session::reset_update_result();
-        console::Progress progress(QStringLiteral("%1: запись").arg(shown));
-        UpdateSteps steps;
-        steps.progress = [&](int percent) { progress.show(percent); };
-        const UpdateResult result = run_update(
-            file, unit_session::opened().product, steps,
-            [](const Request& r) { return mailbox.send_and_wait(r); }, post_holding_for_answer);
-        progress.finish();
-        switch (result.outcome) {
-        case UpdateOutcome::sent:
-            break;
-        case UpdateOutcome::wrong_file:
-            why = QStringLiteral("Неверный файл!");
-            return exit_failed;
-        case UpdateOutcome::unreadable_file:
-            why = result.error;
-            return exit_failed;
-        case UpdateOutcome::block_failed:
-            why = QStringLiteral("Ошибка обновления. Повторите попытку. Блок остаётся в режиме загрузчика");
-            return exit_failed;
-        }
-        if (!unit_session::wait_until([] { return unit_session::update_result().has_value(); },
-                                      result_limit)) {
-            why = QStringLiteral("блок не сообщил результат обновления за %1 с").arg(result_limit.count());
-            return exit_failed;
-        }
-        if (!*unit_session::update_result()) {
-            why = QStringLiteral("Ошибка в процессе обновления! Повторите попытку");
-            return exit_failed;
-        }
-        console::out(QStringLiteral("%1: Обновление завершено успешно!").arg(shown));
-        if (!unit_session::wait_until(
-                [&] {
-                    return unit_session::is_open() && !unit_session::in_boot_loader() &&
-                           unit_session::opened().serial == serial;
-                },
-                back_limit)) {
-            why = QStringLiteral("блок не вернулся в обычный режим за %1 с").arg(back_limit.count());
-            return exit_failed;
-        }
-        console::out(
-            QStringLiteral("%1: блок работает, версия ПО %2").arg(shown, unit_session::opened().version));
-        return saved ? offer_restore(inv, unit, *saved, why) : exit_done;
-    });
+    console::out(QStringLiteral("Файл обновления: %1, версия %2")
+                     .arg(QString::fromLatin1(package.header.inf.name), package.version()));
+    const interrupts::Hold hold;
+    // Claimed before the scan too when the unit is named: another process's update may have it
+    // restarting, off the bus, just now.
+    if (QString why; !inv.unit.isEmpty() && !update_lock::claim(inv.unit, why)) {
+        console::err(QStringLiteral("%1: %2").arg(console::printable(inv.unit), why));
+        return exit_failed;
+    }
+    return for_each_unit(
+        inv, [&](const FoundUnit& unit, QString& why) { return update_unit(inv, package, unit, why); });
 }

@@ -1,8 +1,12 @@
 // Standard output and error, the terminal question and the progress display.
 #include "cli/console.h"
 
+#include "cli/interrupts.h"
+
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -13,15 +17,16 @@ void out(const QString& line) {
     std::cout << line.toStdString() << '\n' << std::flush;
 }
 
-QString printable(const QString& device_text) {
+QString printable(const QString& device_text, bool in_column) {
     QString s;
     s.reserve(device_text.size());
     for (const QChar c : device_text) {
         const char16_t u = c.unicode();
         if (u == u'\\')
             s += QStringLiteral("\\\\");
-        else if (u < 0x20 || (u >= 0x7F && u < 0xA0))
-            s += QStringLiteral("\\x%1").arg(unsigned(u), 2, 16, QLatin1Char('0'));
+        else if (u < 0x20 || (u >= 0x7F && u < 0xA0) || (in_column && c.isSpace()))
+            s += u > 0xFF ? QStringLiteral("\\u%1").arg(unsigned(u), 4, 16, QLatin1Char('0'))
+                          : QStringLiteral("\\x%1").arg(unsigned(u), 2, 16, QLatin1Char('0'));
         else
             s += c;
     }
@@ -51,6 +56,17 @@ bool ask(const QString& question, bool default_yes) {
     if (!input_is_terminal())
         return default_yes;
     std::cout << question.toStdString() << (default_yes ? " [Д/н] " : " [д/Н] ") << std::flush;
+    // A signal while the question waits is no answer: it ends the wait, and the caller sees why.
+    if (interrupts::wake_fd() >= 0) {
+        pollfd wait[2] = {{STDIN_FILENO, POLLIN, 0}, {interrupts::wake_fd(), POLLIN, 0}};
+        while (!interrupts::requested() && (wait[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+            if (::poll(wait, 2, -1) < 0 && errno != EINTR)
+                break;
+        if (interrupts::requested()) {
+            std::cout << '\n' << std::flush;
+            return false;
+        }
+    }
     std::string answer;
     if (!std::getline(std::cin, answer))
         return false; // end of input is no consent

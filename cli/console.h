@@ -12,7 +12,8 @@ void out(const QString& line); // one line on standard output
 
 // A string a device sent, as text output shows it: control characters (a newline that would forge a
 // line of its own, an escape sequence the terminal would obey) as \xNN, and a backslash as \\.
-QString printable(const QString& device_text);
+// `in_column`: blanks too (\x20, or \uNNNN for other spaces), for a column that blanks separate.
+QString printable(const QString& device_text, bool in_column = false);
 // Why a unit cannot be opened, its path shown as printable().
 QString cannot_open(const FoundUnit& unit);
 void err(const QString& line); // one line on standard error, "rv390pkta-cli: " first

@@ -2,6 +2,7 @@
 #include "cli/unit_choice.h"
 
 #include "cli/console.h"
+#include "cli/interrupts.h"
 #include "cli/unit_session.h"
 
 #include <QStringList>
@@ -27,7 +28,9 @@ UnitChoice choose_units(const Invocation& inv) {
         choice.units = found;
     } else if (!inv.unit.isEmpty()) {
         for (const FoundUnit& u : found)
-            if (u.identity.serial == inv.unit || u.identity.path == inv.unit)
+            // As `list` shows it too: a serial with blanks or control characters is given escaped.
+            if (u.identity.serial == inv.unit || console::printable(u.identity.serial, true) == inv.unit ||
+                u.identity.path == inv.unit)
                 choice.units.push_back(u);
         if (choice.units.empty()) {
             choice.status = exit_no_unit;
@@ -53,14 +56,30 @@ UnitChoice choose_units(const Invocation& inv) {
 
 int for_each_unit(const Invocation& inv,
                   const std::function<ExitStatus(const FoundUnit&, QString& why)>& act) {
-    const UnitChoice choice = choose_units(inv);
+    return for_each_unit(inv, choose_units(inv), act);
+}
+
+int for_each_unit(const Invocation& inv, const UnitChoice& choice,
+                  const std::function<ExitStatus(const FoundUnit&, QString& why)>& act) {
     if (choice.status != exit_done) {
         console::err(choice.why);
         return choice.status;
     }
     QStringList failed;
     std::optional<ExitStatus> failure;
-    for (const FoundUnit& unit : choice.units) {
+    for (std::size_t i = 0; i < choice.units.size(); ++i) {
+        const FoundUnit& unit = choice.units[i];
+        // After a signal no further unit is begun.
+        if (interrupts::requested()) {
+            QStringList left;
+            for (std::size_t j = i; j < choice.units.size(); ++j)
+                left << console::printable(choice.units[j].identity.serial);
+            console::err(QStringLiteral("прервано (%1): не начаты: %2")
+                             .arg(QLatin1String(interrupts::signal_name()), left.join(QStringLiteral(", "))));
+            failed << left;
+            failure = ExitStatus(interrupts::exit_status()); // the signal's status, whatever came before
+            break;
+        }
         QString why;
         ExitStatus status = unit_session::open(unit, why);
         if (status == exit_done)

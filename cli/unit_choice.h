@@ -19,5 +19,9 @@ UnitChoice choose_units(const Invocation& inv);
 // Opens each chosen unit in turn and runs `act` on it (act sets `why` when it fails). Goes on past a
 // unit that fails; with --all a summary follows. The exit status: 0 when every unit was done, else the
 // failures' common status, or 1 when they differ.
+// No further unit is begun after a signal (interrupts); the units left count as failed.
 int for_each_unit(const Invocation& inv,
+                  const std::function<ExitStatus(const FoundUnit&, QString& why)>& act);
+// The same over units chosen beforehand (its failure is said and returned as it is).
+int for_each_unit(const Invocation& inv, const UnitChoice& choice,
                   const std::function<ExitStatus(const FoundUnit&, QString& why)>& act);

@@ -81,6 +81,7 @@ public:
                 return std::nullopt;
         }
     }
+    pid_t pid() const { return pid_; }
     void signal(int sig) {
         if (pid_ > 0)
             ::kill(pid_, sig);
