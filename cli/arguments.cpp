@@ -15,7 +15,7 @@ struct CommandRule {
 };
 
 const CommandRule rules[] = {
-    {"list", {"--json"}, false, false, 0, 0},
+    {"list", {"--json", "--no-header"}, false, false, 0, 0},
     {"show", {"--json"}, true, true, 0, 0},
     {"set", {}, true, true, 1, -1},
     {"save", {}, true, false, 1, 1},
@@ -92,6 +92,7 @@ Invocation parse_arguments(const QStringList& arguments) {
         inv.all = inv.all || o == QLatin1String("--all");
         inv.json = inv.json || o == QLatin1String("--json");
         inv.yes = inv.yes || o == QLatin1String("--yes");
+        inv.no_header = inv.no_header || o == QLatin1String("--no-header");
         if (o == QLatin1String("--restore") || o == QLatin1String("--no-restore")) {
             const bool restore = o == QLatin1String("--restore");
             if (inv.restore && *inv.restore != restore)
@@ -116,7 +117,7 @@ QString cli_usage() {
         "Использование: rv390pkta-cli КОМАНДА [--unit СЕРИЙНЫЙ_НОМЕР|ПУТЬ | --all] [параметры]\n"
         "\n"
         "Команды:\n"
-        "  list [--json]                     подключённые блоки\n"
+        "  list [--json] [--no-header]       подключённые блоки (серийный номер — первый столбец)\n"
         "  show [--json]                     настройки блока\n"
         "  set КЛЮЧ=ЗНАЧЕНИЕ...              изменить настройки (записываются одним блоком)\n"
         "  save ФАЙЛ                         сохранить настройки в файл конфигурации (.cfg)\n"
@@ -131,8 +132,10 @@ QString cli_usage() {
         "analog_gain (-32..16), zero_db (-32..0), headroom (0..32), scale (dB|dBFS),\n"
         "indicators (off|small|full), agr (off|on).\n"
         "\n"
-        "Когда подключено несколько блоков, укажите --unit или --all.\n"
+        "Когда подключено несколько блоков, укажите --unit или --all. С --all команды set, reset и\n"
+        "load сначала проверяют все блоки: если хоть один не может принять настройки, не пишется ни в один.\n"
         "Коды выхода: 0 — выполнено; 1 — блок отказал или произошла ошибка; 2 — ошибка в командной\n"
-        "строке; 3 — блок не найден; 4 — нет прав доступа к блоку.\n"
+        "строке или пара, которую блок не может принять (ничего не записано); 3 — блок не найден;\n"
+        "4 — нет прав доступа к блоку; 129, 130, 143 — прервано сигналом SIGHUP, SIGINT, SIGTERM.\n"
         "Подробнее: man rv390pkta-cli.\n");
 }

@@ -13,6 +13,7 @@ struct Invocation {
     bool all = false;            // --all: every connected unit in turn
     bool json = false;           // --json
     bool yes = false;            // --yes: no question before resetting or updating
+    bool no_header = false;      // --no-header: list without its line of column names
     std::optional<bool> restore; // --restore / --no-restore after an update
     QStringList operands;        // a file, or KEY=VALUE pairs
 };

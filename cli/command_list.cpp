@@ -39,10 +39,13 @@ int run_list(const Invocation& inv) {
             .arg(access, -7)
             .arg(path);
     };
-    console::out(row(QStringLiteral("СЕРИЙНЫЙ_НОМЕР"), QStringLiteral("ВЕРСИЯ"), QStringLiteral("РЕЖИМ"),
-                     QStringLiteral("ДОСТУП"), QStringLiteral("ПУТЬ")));
+    if (!inv.no_header)
+        console::out(row(QStringLiteral("СЕРИЙНЫЙ_НОМЕР"), QStringLiteral("ВЕРСИЯ"), QStringLiteral("РЕЖИМ"),
+                         QStringLiteral("ДОСТУП"), QStringLiteral("ПУТЬ")));
+    // Blanks in a serial are escaped too, so the first column is always the whole serial; --unit
+    // takes it so written.
     for (const FoundUnit& u : units)
-        console::out(row(console::printable(u.identity.serial), u.identity.version,
+        console::out(row(console::printable(u.identity.serial, true), u.identity.version,
                          u.boot_loader ? QStringLiteral("загрузчик") : QStringLiteral("обычный"),
                          u.can_open ? QStringLiteral("есть") : QStringLiteral("нет"),
                          console::printable(u.identity.path)));

@@ -12,22 +12,67 @@
 #include <functional>
 
 namespace {
-// Reads the unit's block, makes the new one from it and writes it; `make` says why when the new block
-// cannot be made.
-int write_each(const Invocation& inv, const QString& done,
-               const std::function<ExitStatus(const Tpar& current, Tpar& next, QString& why)>& make) {
-    return for_each_unit(inv, [&](const FoundUnit& unit, QString& why) {
+// Makes the new block from the unit's (as the window holds it). A refusal sets `why` and a status;
+// `notes` are what the command's rules changed beyond what was asked.
+using Make = std::function<ExitStatus(const Tpar& current, Tpar& next, QString& why, QStringList& notes)>;
+
+Tpar as_shown(const TparBytes& block) {
+    Tpar p = from_bytes(block);
+    sanitise(p);
+    return p;
+}
+
+// With several units, every one is read and its new block made before any is written: a value that
+// one of them cannot take is written to none. A unit that cannot be read is told in its turn below.
+std::optional<ExitStatus> refused_by_any(const UnitChoice& choice, const Make& make) {
+    std::optional<ExitStatus> refused;
+    for (const FoundUnit& unit : choice.units) {
+        QString why;
+        QStringList notes;
+        TparBytes current;
+        Tpar next;
+        if (unit_session::open(unit, why) != exit_done ||
+            unit_session::read_settings(current, why) != exit_done)
+            continue;
+        if (const ExitStatus made = make(as_shown(current), next, why, notes); made != exit_done) {
+            console::err(QStringLiteral("%1: %2").arg(console::printable(unit.identity.serial), why));
+            refused = made;
+        }
+    }
+    return refused;
+}
+
+// Reads the unit's block, makes the new one from it and writes it; a block that would not change is
+// not written, and said so.
+int write_each(const Invocation& inv, const QString& done, const Make& make) {
+    const UnitChoice choice = choose_units(inv);
+    if (choice.status == exit_done && choice.units.size() > 1) {
+        if (const std::optional<ExitStatus> refused = refused_by_any(choice, make)) {
+            console::err(QStringLiteral("ничего не записано ни в один блок"));
+            return *refused;
+        }
+    }
+    return for_each_unit(inv, choice, [&](const FoundUnit& unit, QString& why) {
+        const QString serial = console::printable(unit.identity.serial);
         TparBytes current;
         if (const ExitStatus read = unit_session::read_settings(current, why); read != exit_done)
             return read;
-        Tpar shown = from_bytes(current); // as the window holds it
-        sanitise(shown);
         Tpar next;
-        if (const ExitStatus made = make(shown, next, why); made != exit_done)
+        QStringList notes;
+        const ExitStatus made = make(as_shown(current), next, why, notes);
+        for (const QString& note : notes)
+            console::err(QStringLiteral("%1: %2").arg(serial, note));
+        if (made != exit_done) {
+            why += QStringLiteral("; ничего не записано");
             return made;
+        }
+        if (to_bytes(next) == current) {
+            console::out(QStringLiteral("%1: настройки блока уже такие, ничего не записано").arg(serial));
+            return exit_done;
+        }
         if (!unit_session::write_block(next, why))
             return exit_failed;
-        console::out(QStringLiteral("%1: %2").arg(console::printable(unit.identity.serial), done));
+        console::out(QStringLiteral("%1: %2").arg(serial, done));
         return exit_done;
     });
 }
@@ -42,18 +87,18 @@ int run_set(const Invocation& inv) {
         console::err(QStringLiteral("ничего не записано"));
         return exit_usage;
     }
-    return write_each(
-        inv, QStringLiteral("настройки записаны"), [&](const Tpar& current, Tpar& next, QString& why) {
-            const settings_fields::Change change = settings_fields::apply(current, inv.operands);
-            for (const QString& note : change.notes)
-                console::err(note);
-            if (!change.errors.isEmpty()) {
-                why = change.errors.join(QStringLiteral("; ")) + QStringLiteral("; ничего не записано");
-                return exit_usage; // a source name the unit's groups do not have
-            }
-            next = change.block;
-            return exit_done;
-        });
+    return write_each(inv, QStringLiteral("настройки записаны"),
+                      [&](const Tpar& current, Tpar& next, QString& why, QStringList& notes) {
+                          const settings_fields::Change change =
+                              settings_fields::apply(current, inv.operands);
+                          notes = change.notes;
+                          if (!change.errors.isEmpty()) {
+                              why = change.errors.join(QStringLiteral("; "));
+                              return exit_usage; // a source name the unit's groups do not have
+                          }
+                          next = change.block;
+                          return exit_done;
+                      });
 }
 
 int run_reset(const Invocation& inv) {
@@ -63,7 +108,7 @@ int run_reset(const Invocation& inv) {
         return exit_failed;
     }
     return write_each(inv, QStringLiteral("установлены значения по умолчанию"),
-                      [](const Tpar&, Tpar& next, QString&) {
+                      [](const Tpar&, Tpar& next, QString&, QStringList&) {
                           next = default_par;
                           return exit_done;
                       });
@@ -71,29 +116,52 @@ int run_reset(const Invocation& inv) {
 
 int run_load(const Invocation& inv) {
     const QString file = inv.operands.value(0);
+    const QString shown = QDir::toNativeSeparators(file);
     QByteArray head;
     QString reason;
     // Read once: every unit gets the same bytes, even if the file changes meanwhile.
     if (!config_file::read_head(file, head, reason)) {
-        console::err(QStringLiteral("не удалось загрузить конфигурацию из файла «%1»: %2")
-                         .arg(QDir::toNativeSeparators(file), reason));
+        console::err(
+            QStringLiteral("не удалось загрузить конфигурацию из файла «%1»: %2").arg(shown, reason));
+        return exit_failed;
+    }
+    // The bytes are held to the ranges `set` keeps, before any unit is touched: the unit would store
+    // a stray value as it is, and its read-back could not tell.
+    QStringList wrong;
+    if (head.isEmpty())
+        wrong << QStringLiteral("файл пуст");
+    wrong << settings_fields::check_bytes(head);
+    if (!wrong.isEmpty()) {
+        console::err(QStringLiteral("файл конфигурации «%1» не загружен: %2; ничего не записано")
+                         .arg(shown, wrong.join(QStringLiteral("; "))));
         return exit_failed;
     }
     if (head.size() < qsizetype(sizeof(Tpar)))
         console::err(QStringLiteral("в файле «%1» %2 байт из 17: остальные настройки блока не меняются")
-                         .arg(QDir::toNativeSeparators(file))
+                         .arg(shown)
                          .arg(head.size()));
-    return write_each(inv, QStringLiteral("конфигурация загружена из «%1»").arg(file),
-                      [&](const Tpar& current, Tpar& next, QString&) {
+    else if (head.size() > qsizetype(sizeof(Tpar)))
+        console::err(
+            QStringLiteral("файл «%1» длиннее 17 байт: взяты первые 17, остальное не учтено").arg(shown));
+    head.truncate(qsizetype(sizeof(Tpar)));
+    return write_each(inv, QStringLiteral("конфигурация загружена из «%1»").arg(shown),
+                      [&](const Tpar& current, Tpar& next, QString& why, QStringList&) {
                           // Only the file's bytes change, as in the window.
                           next = current;
                           config_file::overlay(next, head);
+                          if (next.group[0] == next.group[1]) {
+                              why = QStringLiteral("с группой из файла «%1» обе группы блока были бы %2: "
+                                                   "группы должны различаться")
+                                        .arg(shown)
+                                        .arg(next.group[0] + 1);
+                              return exit_failed;
+                          }
                           return exit_done;
                       });
 }
 
 int run_save(const Invocation& inv) {
-    const QString file = config_file::with_extension(inv.operands.value(0));
+    const QString file = config_file::with_extension(inv.operands.value(0), Qt::CaseInsensitive);
     return for_each_unit(inv, [&](const FoundUnit& unit, QString& why) {
         TparBytes block;
         if (const ExitStatus read = unit_session::read_settings(block, why); read != exit_done)

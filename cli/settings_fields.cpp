@@ -5,6 +5,8 @@
 
 #include <QMap>
 
+#include <algorithm>
+
 #include <optional>
 
 namespace settings_fields {
@@ -205,6 +207,35 @@ Change apply(const Tpar& current, const QStringList& pairs, bool unit_known) {
     named("indicators", indicator_kinds, &Tpar::ind);
     named("agr", switch_states, &Tpar::agr);
     return change;
+}
+
+QStringList check_bytes(const QByteArray& bytes) {
+    struct Range {
+        int low, high;
+        bool is_signed;
+    };
+    // By offset: selector, the groups, the eight sources, the levels, scale, indicators, agr.
+    static const Range ranges[sizeof(Tpar)] = {
+        {0, 3, false},  {0, 3, false},  {0, 3, false},  {0, 19, false}, {0, 19, false}, {0, 19, false},
+        {0, 19, false}, {0, 19, false}, {0, 19, false}, {0, 19, false}, {0, 19, false}, {-32, 16, true},
+        {-32, 0, true}, {0, 32, true},  {0, 1, false},  {0, 2, false},  {0, 1, false}};
+    QStringList errors;
+    const qsizetype n = std::min<qsizetype>(bytes.size(), qsizetype(sizeof(Tpar)));
+    for (qsizetype i = 0; i < n; ++i) {
+        const Range& r = ranges[i];
+        const int v = r.is_signed ? int(static_cast<int8_t>(bytes[i])) : int(static_cast<uint8_t>(bytes[i]));
+        if (v < r.low || v > r.high)
+            errors << QStringLiteral("байт %1 (%2) равен %3, допустимо от %4 до %5")
+                          .arg(i)
+                          .arg(keys()[int(i)])
+                          .arg(v)
+                          .arg(r.low)
+                          .arg(r.high);
+    }
+    if (n >= 3 && bytes[1] == bytes[2])
+        errors << QStringLiteral("байты 1 и 2 (primary_group и secondary_group) равны: группы должны "
+                                 "различаться");
+    return errors;
 }
 
 QStringList differences(const Tpar& wanted, const Tpar& held) {

@@ -33,6 +33,11 @@ struct Change {
 // Without `unit_known` (no unit read yet) a source name is taken when any group has it.
 Change apply(const Tpar& current, const QStringList& pairs, bool unit_known = true);
 
+// Bytes of a block as a file holds them (all 17, or the leading ones of a short file), against the
+// ranges the window's controls and `set` keep: one line per byte out of range, naming its offset, key,
+// value and range; and one when both groups are there and equal.
+QStringList check_bytes(const QByteArray& bytes);
+
 // The fields that differ between two blocks as the window shows them (sanitised), with both values.
 QStringList differences(const Tpar& wanted, const Tpar& held);
 

@@ -26,7 +26,7 @@ bool is_separator(QChar c) {
 }
 } // namespace
 
-QString with_extension(const QString& chosen) {
+QString with_extension(const QString& chosen, Qt::CaseSensitivity c) {
     // The extension is looked for in the file name only: a dot in a folder name is none.
     qsizetype dot = -1;
     for (qsizetype i = chosen.size() - 1; i >= 0 && !is_separator(chosen[i]); --i) {
@@ -35,7 +35,7 @@ QString with_extension(const QString& chosen) {
             break;
         }
     }
-    const bool has_cfg = dot >= 0 && QStringView(chosen).mid(dot) == cfg; // case matters: ".CFG" is not it
+    const bool has_cfg = dot >= 0 && QStringView(chosen).mid(dot).compare(cfg, c) == 0;
     return has_cfg ? chosen : chosen + cfg;
 }
 
@@ -83,7 +83,7 @@ bool read_head(const QString& path, QByteArray& head, QString& reason) {
         return false;
     }
     // Only the first bytes count, so a huge file chosen by mistake is not read whole.
-    QByteArray bytes = file.read(qint64(sizeof(Tpar)));
+    QByteArray bytes = file.read(qint64(sizeof(Tpar)) + 1);
     if (file.error() != QFileDevice::NoError) {
         reason = file_reason(file);
         return false;

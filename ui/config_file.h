@@ -10,14 +10,15 @@ namespace config_file {
 
 // The name a block is saved under: `chosen` itself when its extension is exactly ".cfg", else
 // `chosen` with ".cfg" appended. The extension starts at the last "." after the last path separator.
-QString with_extension(const QString& chosen);
+// The window compares the extension exactly; the command line takes ".CFG" too, as people type it.
+QString with_extension(const QString& chosen, Qt::CaseSensitivity c = Qt::CaseSensitive);
 
 // Writes the block to `path`, creating the file or replacing it whole: a failure part-way leaves any
 // earlier file as it was. On failure `reason` gets the system's reason.
 bool save(const QString& path, const Tpar& p, QString& reason);
 
-// Reads the leading bytes of `path`, at most the size of a block. On failure `reason` gets the
-// system's reason.
+// Reads the leading bytes of `path`, at most one more than the size of a block, so that a caller can
+// tell a longer file. On failure `reason` gets the system's reason.
 bool read_head(const QString& path, QByteArray& head, QString& reason);
 
 // Copies `head` over the leading bytes of `p`; bytes past the block's end are ignored. No checks:

@@ -32,9 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QString reason;
     if (!config_file::read_head(path, head, reason))
         __builtin_trap(); // a readable file of any content loads
-    // Only the first bytes are read, and they land as they are; the rest of the block stays.
+    // Only the first bytes are read (one more than a block, to tell a longer file), and they land as
+    // they are; the rest of the block stays.
     const std::size_t n = std::min(size, sizeof(Tpar));
-    if (static_cast<std::size_t>(head.size()) != n)
+    if (static_cast<std::size_t>(head.size()) != std::min(size, sizeof(Tpar) + 1))
         __builtin_trap();
     Tpar block = default_par;
     config_file::overlay(block, head);
