@@ -30,6 +30,29 @@ std::string shown(const Output& r) {
            r.err.toStdString();
 }
 
+void write_file(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+    file.write(bytes);
+}
+
+// An update file whose firmware names `version` ("1.4") and whose header says `header_version`.
+QByteArray update_file(const char* version, const char* header_version, std::size_t flash_bytes = 3000) {
+    std::vector<uint8_t> flash(flash_bytes, 0x5A);
+    name_firmware_version(flash, unsigned(version[0] - '0'), unsigned(version[2] - '0'));
+    const auto bytes = make_update_file({"RV-390PKTA",
+                                         unsigned(header_version[0] - '0'),
+                                         unsigned(header_version[2] - '0'),
+                                         flash,
+                                         {1, 2, 3}});
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+}
+
+QString backups_folder() {
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+        .filePath(QStringLiteral("rv390pkta/backups"));
+}
+
 UnitOptions named(const char* serial) {
     UnitOptions o;
     o.serial = serial;
@@ -129,7 +152,15 @@ TEST_F(TwoUnits, SetChecksEveryPairFirstThenWritesOneBlockAndReadsItBack) {
     // A name the unit's own groups do not have is known only once the unit is read.
     const Output other_group = cli({"set", "--unit", "VU-0001", "source1=SDI 16"});
     EXPECT_EQ(other_group.status, 2) << shown(other_group);
+    // With --all a name that one unit's groups lack is found before any unit is written.
+    second.set_settings({0, 2, 3, 0, 1, 2, 3, 4, 5, 6, 7, 0, 0xEE, 10, 1, 2, 0});
+    const Output one_cannot = cli({"set", "--all", "source1=SDI 1"});
+    EXPECT_EQ(one_cannot.status, 2) << shown(one_cannot);
+    EXPECT_TRUE(one_cannot.err.contains(QStringLiteral("VU-0002: source1=SDI 1"))) << shown(one_cannot);
+    EXPECT_TRUE(one_cannot.err.contains(QStringLiteral("ничего не записано ни в один блок")))
+        << shown(one_cannot);
     EXPECT_EQ(writes(first) + writes(second), 0u) << "nothing sent on any error";
+    second.set_settings(to_bytes(default_par));
 
     // Groups first, then the sources by the new groups' names; the equal-groups rule moves a group on.
     const Output set = cli({"set", "--unit", "VU-0001", "primary_group=2", "source1=sdi8", "source5=SDI 6",
@@ -173,23 +204,41 @@ TEST_F(TwoUnits, SavesLoadsOntoEveryUnitAndResets) {
     ASSERT_EQ(cli({"load", "--unit", "VU-0002", short_file.fileName()}).status, 0);
     EXPECT_EQ(second.settings()[0], 2);
     EXPECT_EQ(second.settings()[13], 5);
-    // Values reach the unit as the file has them; what the unit then holds decides, as the window shows it.
+    // A file that cannot be a block is refused whole, before any unit hears of it; one longer than a
+    // block loads its first 17 bytes and says so; one that changes nothing is said to.
+    const auto block_with = [](int offset, char value) {
+        QByteArray block(reinterpret_cast<const char*>(to_bytes(default_par).data()), 17);
+        block[offset] = value;
+        return block;
+    };
     const struct {
-        int offset;
-        char value;
+        QByteArray content;
         int status;
         const char* says;
-    } raw_values[] = {{15, 7, 0, ""}, {11, 100, 1, "analog_gain: записано 100, блок хранит 16"}};
-    for (const auto& v : raw_values) {
-        QByteArray block(reinterpret_cast<const char*>(to_bytes(default_par).data()), 17);
-        block[v.offset] = v.value;
+    } files_of[] = {
+        {{}, 1, "файл пуст"},
+        {block_with(15, 7), 1, "байт 15 (indicators) равен 7, допустимо от 0 до 2"},
+        {block_with(11, 100), 1, "байт 11 (analog_gain) равен 100"},
+        {block_with(0, 7), 1, "байт 0 (selector) равен 7"},
+        {block_with(2, 0), 1, "группы должны различаться"},
+        {block_with(13, 12) + block_with(13, 12), 0, "взяты первые 17"},
+        {block_with(13, 12), 0, "настройки блока уже такие, ничего не записано"},
+    };
+    for (const auto& f : files_of) {
+        const std::size_t before = writes(second);
         ASSERT_TRUE(short_file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        short_file.write(block);
+        short_file.write(f.content);
         short_file.close();
         const Output r = cli({"load", "--unit", "VU-0002", short_file.fileName()});
-        EXPECT_EQ(r.status, v.status) << shown(r);
-        EXPECT_TRUE(r.err.contains(QString::fromUtf8(v.says))) << shown(r);
+        EXPECT_EQ(r.status, f.status) << shown(r);
+        EXPECT_TRUE((r.out + r.err).contains(QString::fromUtf8(f.says))) << shown(r);
+        EXPECT_EQ(writes(second) - before, f.status == 0 && f.content.size() > 17 ? 1u : 0u) << shown(r);
     }
+    EXPECT_EQ(second.settings()[13], 12);
+    EXPECT_EQ(cli({"load", "--all", "/dev/null"}).status, 1);
+    // The command line takes ".CFG" as the extension it is.
+    ASSERT_EQ(cli({"save", "--unit", "VU-0002", files.filePath(QStringLiteral("y.CFG"))}).status, 0);
+    EXPECT_TRUE(QFile::exists(files.filePath(QStringLiteral("y.CFG"))));
     const Output missing = cli({"load", "--all", files.filePath(QStringLiteral("none.cfg"))});
     EXPECT_EQ(missing.status, 1);
     EXPECT_TRUE(missing.err.contains(QStringLiteral("none.cfg"))) << shown(missing);
@@ -203,11 +252,7 @@ TEST_F(TwoUnits, SavesLoadsOntoEveryUnitAndResets) {
 TEST_F(TwoUnits, UpdatesWithProgressSavesTheSettingsAndRestoresThem) {
     locked.unplug();
     const QString fw = files.filePath(QStringLiteral("fw.voku"));
-    const auto bytes = make_update_file({"RV-390PKTA", 1, 4, std::vector<uint8_t>(3000, 0x5A), {1, 2, 3}});
-    QFile file(fw);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
-    file.close();
+    write_file(fw, update_file("1.4", "1.4"));
 
     // Beside the running window reading works, and the update is refused: two writers would interleave.
     {
@@ -236,13 +281,12 @@ TEST_F(TwoUnits, UpdatesWithProgressSavesTheSettingsAndRestoresThem) {
     ASSERT_EQ(update.status, 0) << shown(update);
     for (const char* step :
          {"Файл обновления: RV-390PKTA, версия 1.4", "Настройки сохранены: ", "VU-0002: запись: 100 %",
-          "Обновление завершено успешно!", "Настройки восстановлены"})
+          "Обновление завершено успешно!", "блок работает, версия ПО 1.4", "Настройки восстановлены"})
         EXPECT_TRUE(update.out.contains(QString::fromUtf8(step))) << step << '\n' << shown(update);
     EXPECT_GT(update.out.count(QStringLiteral("VU-0002: запись: ")), 3) << "plain progress lines";
     EXPECT_EQ(second.flash()[2999], 0x5A);
     EXPECT_EQ(second.settings(), before);
-    const QString backups = QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
-                                .filePath(QStringLiteral("rv390pkta/backups"));
+    const QString backups = backups_folder();
     EXPECT_EQ(QDir(backups).entryList({"VU-0002-*.cfg"}).size(), 1) << backups.toStdString();
     EXPECT_EQ(first.command_count(), first_commands) << "the other unit heard nothing of the update";
 
@@ -254,13 +298,65 @@ TEST_F(TwoUnits, UpdatesWithProgressSavesTheSettingsAndRestoresThem) {
     EXPECT_EQ(failing.status, 1) << shown(failing);
     EXPECT_TRUE(failing.err.contains(QStringLiteral("VU-0001: Ошибка"))) << shown(failing);
     EXPECT_TRUE(failing.out.contains(QStringLiteral("выполнено 1, с ошибкой 1 (VU-0001)"))) << shown(failing);
+    // The hint names the backup just written, not a placeholder.
+    const QStringList saved = QDir(backups).entryList({"VU-0002-*.cfg"}, QDir::Files, QDir::Name);
+    ASSERT_EQ(saved.size(), 2);
+    EXPECT_TRUE(failing.out.contains(QStringLiteral("load ") + QDir(backups).filePath(saved.last())))
+        << shown(failing);
+    first.set_faults({});
+
+    // A unit that comes back with other firmware than the header names is no success.
+    write_file(fw, update_file("1.4", "1.5"));
+    const Output other_version = cli({"update", "--unit", "VU-0002", "--yes", "--no-restore", fw});
+    EXPECT_EQ(other_version.status, 1) << shown(other_version);
+    EXPECT_TRUE(other_version.err.contains(QStringLiteral("сообщает версию ПО 1.4, а в файле 1.5")))
+        << shown(other_version);
     const auto other = make_update_file({"RV-999", 1, 0, {1}, {}});
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(reinterpret_cast<const char*>(other.data()), static_cast<qint64>(other.size()));
-    file.close();
+    write_file(fw,
+               QByteArray(reinterpret_cast<const char*>(other.data()), static_cast<qsizetype>(other.size())));
     const Output wrong = cli({"update", "--unit", "VU-0002", "--yes", fw});
     EXPECT_EQ(wrong.status, 1);
     EXPECT_TRUE(wrong.err.contains(QStringLiteral("Неверный файл!"))) << shown(wrong);
+}
+
+TEST_F(TwoUnits, AFileCutShortTouchesNoUnitAndASignalEndsTheUpdateBetweenBlocksOutOfTheBootLoader) {
+    locked.unplug();
+    const QString fw = files.filePath(QStringLiteral("fw.voku"));
+    const QByteArray whole = update_file("1.4", "1.4");
+    for (const qsizetype cut : {whole.size() / 2, qsizetype(20), whole.size() - 30}) {
+        write_file(fw, whole.left(cut));
+        const Output r = cli({"update", "--all", "--yes", fw});
+        EXPECT_EQ(r.status, 1) << shown(r);
+        EXPECT_TRUE(r.err.contains(QStringLiteral("Ошибка в файле обновления"))) << shown(r);
+    }
+    EXPECT_EQ(first.command_count() + second.command_count(), 0u) << "no unit was touched";
+    EXPECT_TRUE(QDir(backups_folder()).entryList({"*.cfg"}).isEmpty()) << "nor a backup taken";
+
+    // The signal comes while the first block is on its way; a second process tries the same unit then.
+    write_file(fw, update_file("1.4", "1.4", 20000));
+    pid_t updating = -1;
+    std::optional<Output> rival;
+    second.unplug();
+    second.on_event = [&](const UnitEvent& e) {
+        if (e.kind != UnitEvent::Kind::note || e.line.rfind("wrote", 0) != 0 || rival)
+            return;
+        rival = cli({"update", "--unit", "VU-0002", "--yes", fw});
+        ::kill(updating, SIGTERM);
+    };
+    ASSERT_TRUE(second.plug());
+    RunningProgram update(QStringLiteral(RV390PKTA_CLI), {"update", "--unit", "VU-0002", "--yes", fw});
+    updating = update.pid();
+    const Output end = update.finish();
+    EXPECT_EQ(end.status, 143) << shown(end);
+    EXPECT_TRUE(end.err.contains(QStringLiteral("прервано (SIGTERM) после записи 1 из 41 блоков")))
+        << shown(end);
+    EXPECT_TRUE(end.err.contains(QStringLiteral("блок вернулся в обычный режим"))) << shown(end);
+    EXPECT_EQ(second.mode(), UnitMode::normal);
+    for (const ReceivedCommand& c : second.commands())
+        EXPECT_NE(c.code, cmd_finish);
+    ASSERT_TRUE(rival.has_value());
+    EXPECT_EQ(rival->status, 1) << shown(*rival);
+    EXPECT_TRUE(rival->err.contains(QStringLiteral("уже обновляет другой процесс"))) << shown(*rival);
 }
 
 } // namespace

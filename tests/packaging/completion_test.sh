@@ -10,13 +10,13 @@ tests_dir=$(cd "$(dirname "$0")" && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-# The stand-in answers "list" with the file beside it, as the program does: a header, a unit a line.
+# The stand-in answers "list --no-header" with the file beside it less its header, as the program does.
 mkdir "$scratch/bin" "$scratch/files" "$scratch/files/rack"
 cat >"$scratch/bin/rv390pkta-cli" <<'STUB'
 #!/bin/sh
-[ "$*" = list ] || exit 2
+[ "$*" = "list --no-header" ] || exit 2
 [ -s "$0.list" ] || echo "no unit found" >&2
-cat "$0.list"
+tail -n +2 "$0.list"
 STUB
 chmod 755 "$scratch/bin/rv390pkta-cli"
 cat >"$scratch/bin/rv390pkta-cli.list" <<'LIST'
