@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -261,6 +262,9 @@ TEST_F(TwoUnits, UpdatesWithProgressSavesTheSettingsAndRestoresThem) {
         ASSERT_TRUE(first.wait_for_commands(1, 20s)) << "the window polls the first unit";
         const Output beside = cli({"show", "--unit", "VU-0001"});
         EXPECT_EQ(beside.status, 0) << shown(beside);
+        // A settings write is one report: it cannot interleave with the window's, and is allowed.
+        const Output set = cli({"set", "--unit", "VU-0001", "headroom=11"});
+        EXPECT_EQ(set.status, 0) << shown(set);
         const Output refused = cli({"update", "--unit", "VU-0002", "--yes", fw});
         EXPECT_EQ(refused.status, 1) << shown(refused);
         EXPECT_TRUE(refused.err.contains(QStringLiteral("окно программы rv390pkta запущено")))
@@ -373,7 +377,15 @@ TEST_F(TwoUnits, MonitorPrintsTheBlockWhenItChangesUntilInterrupted) {
     const QJsonObject seen = next_line();
     EXPECT_EQ(seen[QStringLiteral("headroom")].toInt(), 31);
     EXPECT_EQ(seen[QStringLiteral("serial")].toString(), QStringLiteral("VU-0002"));
-    EXPECT_FALSE(seen[QStringLiteral("time")].toString().isEmpty());
+    // Local time with its offset, so lines from several places compare.
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d)$"))
+                    .match(seen[QStringLiteral("time")].toString())
+                    .hasMatch())
+        << seen[QStringLiteral("time")].toString().toStdString();
+    second.unplug();
+    EXPECT_EQ(next_line()[QStringLiteral("event")].toString(), QStringLiteral("disconnected"));
+    ASSERT_TRUE(second.plug());
+    EXPECT_EQ(next_line()[QStringLiteral("event")].toString(), QStringLiteral("connected"));
     monitor.signal(SIGTERM); // as Ctrl+C's SIGINT: a clean end
     const Output end = monitor.finish();
     EXPECT_EQ(end.status, 0) << shown(end);
@@ -395,6 +407,14 @@ TEST(OddUnits, StringsFromADeviceAreEscapedAndSpoiltRepliesAreToldAsSuch) {
     EXPECT_FALSE(list.out.contains(QStringLiteral("\nVU-FAKE"))) << shown(list);
     EXPECT_TRUE(list.out.contains(QStringLiteral("L6\\x0aVU-FAKE"))) << shown(list);
     EXPECT_EQ(list.out.count(QLatin1Char('\n')), 3) << "a header and one line a unit";
+
+    // A serial with a blank stays one column, and --unit takes it as shown.
+    VirtualUnit spaced(named("VU 3"));
+    ASSERT_TRUE(spaced.plug());
+    const Output bare = cli({"list", "--no-header"});
+    EXPECT_TRUE(bare.out.startsWith(QStringLiteral("L6"))) << shown(bare);
+    EXPECT_TRUE(bare.out.contains(QStringLiteral("\nVU\\x203 "))) << shown(bare);
+    EXPECT_EQ(cli({"show", "--unit", "VU\\x203"}).status, 0);
 
     const Output show = cli({"show", "--unit", "VU-CRC"});
     EXPECT_EQ(show.status, 1) << shown(show);
