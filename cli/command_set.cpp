@@ -44,9 +44,10 @@ std::optional<ExitStatus> refused_by_any(const UnitChoice& choice, const Make& m
 
 // Reads the unit's block, makes the new one from it and writes it; a block that would not change is
 // not written, and said so.
-int write_each(const Invocation& inv, const QString& done, const Make& make) {
+// `may_refuse`: whether `make` can refuse a unit's block at all (a reset cannot).
+int write_each(const Invocation& inv, const QString& done, const Make& make, bool may_refuse = true) {
     const UnitChoice choice = choose_units(inv);
-    if (choice.status == exit_done && choice.units.size() > 1) {
+    if (may_refuse && choice.status == exit_done && choice.units.size() > 1) {
         if (const std::optional<ExitStatus> refused = refused_by_any(choice, make)) {
             console::err(QStringLiteral("ничего не записано ни в один блок"));
             return *refused;
@@ -107,11 +108,13 @@ int run_reset(const Invocation& inv) {
         console::err(QStringLiteral("отменено, ничего не записано"));
         return exit_failed;
     }
-    return write_each(inv, QStringLiteral("установлены значения по умолчанию"),
-                      [](const Tpar&, Tpar& next, QString&, QStringList&) {
-                          next = default_par;
-                          return exit_done;
-                      });
+    return write_each(
+        inv, QStringLiteral("установлены значения по умолчанию"),
+        [](const Tpar&, Tpar& next, QString&, QStringList&) {
+            next = default_par;
+            return exit_done;
+        },
+        false);
 }
 
 int run_load(const Invocation& inv) {

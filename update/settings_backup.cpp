@@ -12,7 +12,7 @@ QString backups_folder() {
     const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     if (data.isEmpty())
         return {};
-    const QString folder = QDir(data).filePath(QStringLiteral("backups"));
+    QString folder = QDir(data).filePath(QStringLiteral("backups"));
     QDir().mkpath(folder);
     return folder;
 }
