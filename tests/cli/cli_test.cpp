@@ -16,6 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -338,10 +341,12 @@ TEST_F(TwoUnits, AFileCutShortTouchesNoUnitAndASignalEndsTheUpdateBetweenBlocksO
 
     // The signal comes while the first block is on its way; a second process tries the same unit then.
     write_file(fw, update_file("1.4", "1.4", 20000));
-    pid_t updating = -1;
+    std::atomic<pid_t> updating{-1};
+    std::mutex m;
     std::optional<Output> rival;
     second.unplug();
     second.on_event = [&](const UnitEvent& e) {
+        std::lock_guard lock(m);
         if (e.kind != UnitEvent::Kind::note || e.line.rfind("wrote", 0) != 0 || rival)
             return;
         rival = cli({"update", "--unit", "VU-0002", "--yes", fw});
@@ -358,6 +363,7 @@ TEST_F(TwoUnits, AFileCutShortTouchesNoUnitAndASignalEndsTheUpdateBetweenBlocksO
     EXPECT_EQ(second.mode(), UnitMode::normal);
     for (const ReceivedCommand& c : second.commands())
         EXPECT_NE(c.code, cmd_finish);
+    std::lock_guard lock(m);
     ASSERT_TRUE(rival.has_value());
     EXPECT_EQ(rival->status, 1) << shown(*rival);
     EXPECT_TRUE(rival->err.contains(QStringLiteral("уже обновляет другой процесс"))) << shown(*rival);
