@@ -5,6 +5,7 @@
 #include "core/mailbox.h"
 #include "core/timings.h"
 #include "core/ui_handover.h"
+#include "protocol/USB.h"
 #include "protocol/commands.h"
 #include "protocol/unit_blocks.h"
 #include "update/settings_backup.h"
@@ -134,6 +135,7 @@ Tfu::Tfu(QWidget* parent)
 }
 
 Tfu::~Tfu() {
+    releaseUnit();
     ui_hooks.update_result = nullptr;
     ui_hooks.defaults_reset = nullptr;
     ui_hooks.unit_identity = nullptr;
@@ -147,7 +149,30 @@ void Tfu::showEvent(QShowEvent* event) {
     FormShow();
 }
 
+void Tfu::hideEvent(QHideEvent* event) {
+    releaseUnit();
+    QDialog::hideEvent(event);
+}
+
+void Tfu::keepToUnit() {
+    const QString serial = dev_serial->text();
+    if (keeping_ || !dev_open.load(std::memory_order_acquire) || serial.isEmpty())
+        return;
+    keeping_ = true;
+    choice_before_ = chosen_unit();
+    // By serial number: its restarts may give the unit another node.
+    choose_unit(serial);
+}
+
+void Tfu::releaseUnit() {
+    if (!keeping_)
+        return;
+    keeping_ = false;
+    choose_unit(choice_before_);
+}
+
 void Tfu::FormShow() {
+    keepToUnit();
     if (!tmrb.isActive())
         tmrb.start(timings::update_poll);
     upd_done = false;
@@ -171,8 +196,10 @@ void Tfu::tmrbTimer() {
         tmrb.stop(); // nothing to poll for while hidden: showing starts it again, and the idle program sleeps
         return;
     }
-    if (!upd_busy && !boot_mode.load(std::memory_order_acquire))
+    if (!upd_busy && !boot_mode.load(std::memory_order_acquire)) {
+        keepToUnit();
         mailbox.post(Request{cmd_upd_poll, {}, false});
+    }
 }
 
 void Tfu::cancelClick() {
@@ -235,6 +262,7 @@ void Tfu::defaultsReply() {
 }
 
 void Tfu::defClick() {
+    keepToUnit();
     // The result is not looked at: the unit's acknowledgement is what the operator sees.
     (void)mailbox.send_and_wait(Request{cmd_defaults, {}, false});
 }
@@ -284,6 +312,7 @@ bool Tfu::write_eep(uint16_t address, const QByteArray& block) {
 }
 
 void Tfu::selectClick() {
+    keepToUnit();
     select->setEnabled(false);
     def->setEnabled(false);
     upd_busy = true;

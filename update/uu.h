@@ -73,15 +73,23 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void reject() override; // Escape acts as "Закрыть"
 
 private:
     void FormShow();
+    // From its first request to its closing, the window keeps to the unit it was opened for: discovery
+    // opens no other one meanwhile (another unit would be restarted into its boot loader too).
+    void keepToUnit();
+    void releaseUnit();
     void error(const QString& text);
     void ready(); // buttons back on, not busy
     void progress_error(bool on);
     void save_settings_first();
     void info(const QString& text);
+
+    bool keeping_ = false;
+    QString choice_before_; // discovery's choice before the window kept to its unit
 };
 
 extern Tfu* fu;

@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -256,7 +257,32 @@ TEST_F(MainWindowWithUnit, AnUpdateSavesTheSettingsFirstAndOffersThemBackWhenThe
     }));
 }
 
-TEST_F(MainWindowWithUnit, AUnitLeftInItsBootLoaderIsNamedInTheStatusBar) {
-    start(UnitMode::boot);
-    EXPECT_TRUE(main.statusBar()->currentMessage().startsWith(QStringLiteral("Блок в режиме загрузчика")));
+TEST(MainWindowWithTwoUnits, TheUpdateWindowKeepsToItsUnitAndAnotherUnitTakenLaterIsSaid) {
+    UnitOptions a, b;
+    a.serial = "VU-0001", b.serial = "VU-0002";
+    a.restart_delay = 500ms; // long enough for update polls to find the other unit open
+    VirtualUnit first(a), second(b);
+    ASSERT_TRUE(first.plug() && second.plug());
+    Tfu update;
+    Tfmain main;
+    main.show();
+    ASSERT_TRUE(main.link_init());
+    const auto open_is = [&](const char* serial, bool boot) {
+        return dev_open && boot_mode == boot && update.dev_serial->text() == serial;
+    };
+    QTimer::singleShot(0, [&] {
+        EXPECT_TRUE(wait_for([&] { return open_is("VU-0001", true); }, 10000));
+        first.unplug(); // during the update: no unit rather than the other one
+        EXPECT_TRUE(wait_for([&] { return update.dev_serial->text().isEmpty(); }));
+        EXPECT_TRUE(first.plug());
+        EXPECT_TRUE(wait_for([&] { return open_is("VU-0001", true); }));
+        QTest::keyClick(&update, Qt::Key_Escape);
+    });
+    main.UPDClick();
+    EXPECT_EQ(count(second, cmd_upd_poll), 0u);
+    ASSERT_TRUE(wait_for([&] { return open_is("VU-0001", false); }, 10000));
+    first.unplug();
+    ASSERT_TRUE(wait_for([&] { return open_is("VU-0002", false); }));
+    EXPECT_EQ(main.statusBar()->currentMessage(),
+              QStringLiteral("Открыт другой блок: серийный номер VU-0002 (был VU-0001)"));
 }
