@@ -122,13 +122,19 @@ Tfu::Tfu(QWidget* parent)
         dev_name->setText(unit.product);
         dev_serial->setText(unit.serial);
         dev_version->setText(unit.version);
+        // Not open until discovery says it has opened it.
+        const bool none = unit.product.isEmpty() && unit.serial.isEmpty() && unit.path.isEmpty();
+        unit_state_ = none ? UnitState::absent : UnitState::not_open;
+        describeIndicator();
     };
     ui_hooks.unit_opened = [this](OpenedMode mode) {
         // In the boot loader the buttons come on; in the normal firmware they go off and the
         // indicator turns green (it is never painted back).
         const bool boot = mode == OpenedMode::boot_loader;
+        unit_state_ = boot ? UnitState::boot_loader : UnitState::normal;
         if (!boot)
             paintIndicator(QColor(0, 255, 0));
+        describeIndicator();
         select->setEnabled(boot);
         def->setEnabled(boot);
     };
@@ -271,10 +277,38 @@ void Tfu::paintIndicator(const QColor& colour) {
     QPalette p = OpenIndicator->palette();
     p.setColor(QPalette::Window, colour);
     OpenIndicator->setPalette(p);
-    // Its state in words too: the colour is all a sighted operator gets.
+    describeIndicator();
+}
+
+void Tfu::describeIndicator() {
+    // In words too: the colour, what it means, and, where the unit has moved on since, what it does now.
+    // The colour keeps the first normal-mode opening; the words must not claim more than that.
+    const bool green = OpenIndicator->palette().color(QPalette::Window) != Qt::white;
+    if (green && unit_state_ == UnitState::normal) {
+        OpenIndicator->setAccessibleDescription(QStringLiteral("зелёный: блок открыт в обычном режиме"));
+        return;
+    }
+    const QString colour = green ? QStringLiteral("зелёный") : QStringLiteral("белый");
+    const QString meaning = green ? QStringLiteral("блок открывался в обычном режиме")
+                                  : QStringLiteral("блок ещё не открывался в обычном режиме");
+    QString now;
+    switch (unit_state_) {
+    case UnitState::none_yet:
+    case UnitState::normal:
+        break;
+    case UnitState::boot_loader:
+        now = QStringLiteral("блок в режиме загрузчика");
+        break;
+    case UnitState::not_open:
+        now = QStringLiteral("блок найден, но не открыт");
+        break;
+    case UnitState::absent:
+        now = QStringLiteral("блок не подключён");
+        break;
+    }
     OpenIndicator->setAccessibleDescription(
-        colour == Qt::white ? QStringLiteral("белый: блок ещё не открывался в обычном режиме")
-                            : QStringLiteral("зелёный: блок открыт в обычном режиме"));
+        now.isEmpty() ? colour + QStringLiteral(": ") + meaning
+                      : QStringLiteral("%1 (%2); сейчас %3").arg(colour, meaning, now));
 }
 
 void Tfu::error(const QString& text) {

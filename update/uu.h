@@ -33,7 +33,8 @@ public:
     QLineEdit* dev_name;
     QLineEdit* dev_serial;
     QLineEdit* dev_version;
-    // White until discovery opens a unit in normal mode, then green.
+    // White until discovery opens a unit in normal mode, then green; its description says what the colour
+    // means and what the unit does now.
     QFrame* OpenIndicator;
     QProgressBar* pb;
     // Under the progress bar: "Настройки сохранены:" and the file, or "Настройки не сохранены:" and why
@@ -77,17 +78,22 @@ protected:
     void reject() override; // Escape acts as "Закрыть"
 
 private:
+    // What discovery last found, for the indicator's description.
+    enum class UnitState { none_yet, absent, not_open, normal, boot_loader };
+
     void FormShow();
     // From its first request to its closing, the window keeps to the unit it was opened for: discovery
     // opens no other one meanwhile (another unit would be restarted into its boot loader too).
     void keepToUnit();
     void releaseUnit();
+    void describeIndicator();
     void error(const QString& text);
     void ready(); // buttons back on, not busy
     void progress_error(bool on);
     void save_settings_first();
     void info(const QString& text);
 
+    UnitState unit_state_ = UnitState::none_yet;
     bool keeping_ = false;
     QString choice_before_; // discovery's choice before the window kept to its unit
 };
