@@ -250,6 +250,8 @@ Tfmain::Tfmain()
     };
     ui_hooks.refresh = [this] {
         refresh();
+        if (range_box_follows_)
+            range_box_follows_();
         // The first block from the opened unit is what makes its controls safe to use.
         if (settings_gate::refreshed() && dev_open && !boot_mode)
             Cont(true);
@@ -595,14 +597,25 @@ void Tfmain::refuseLevel(ByteSpinBox* box, int8_t Tpar::*field, int value) {
             QMessageBox m(QMessageBox::Critical, windowTitle(), QStringLiteral("Range check error"),
                           QMessageBox::Ok, this);
             // What was typed before the last digit has been written already: the box says what the
-            // unit holds now, not that nothing changed.
-            m.setInformativeText(
+            // unit holds now, not that nothing changed. Until the unit has answered that write, it says
+            // what was sent, and follows the unit's answer when it comes (the unit may keep less).
+            const QString refused =
                 QStringLiteral("«%1»: значение %2 не помещается в байт со знаком (от −128 до 127) и не "
-                               "принято. Сейчас в блоке: %3.")
+                               "принято. ")
                     .arg(caption ? caption->text() : box->objectName())
-                    .arg(value)
-                    .arg(int(par.get().*field)));
+                    .arg(value);
+            const auto follow = [&] {
+                const int held = par.get().*field;
+                m.setInformativeText(
+                    refused +
+                    (par.answered()
+                         ? QStringLiteral("Сейчас в блоке: %1.").arg(held)
+                         : QStringLiteral("В блок записывается %1; ответ блока ещё не пришёл.").arg(held)));
+            };
+            follow();
+            range_box_follows_ = follow;
             m.exec();
+            range_box_follows_ = nullptr;
             range_error_open_ = false;
             box->showValue(par.get().*field); // the box shows what the unit keeps
         },

@@ -149,8 +149,10 @@ private:
     bool back_from_own_box_ = false;
     bool clearing_focus_ = false;   // clearActiveControl() under way
     bool range_error_open_ = false; // one "Range check error" box at a time
-    QString link_note_;             // the link's line in the status bar, while shown
-    uint64_t given_up_seen_ = 0;    // changes given up that the operator has been told of
+    // While that box is open: brings its text up to date with a block from the unit.
+    std::function<void()> range_box_follows_;
+    QString link_note_;          // the link's line in the status bar, while shown
+    uint64_t given_up_seen_ = 0; // changes given up that the operator has been told of
     bool given_up_shown_ = false;
     uint64_t written_when_given_up_ = 0;
     std::array<SelectorButton*, 4> buts_{};

@@ -257,6 +257,25 @@ TEST_F(MainWindowWithUnit, AnUpdateSavesTheSettingsFirstAndOffersThemBackWhenThe
     }));
 }
 
+TEST_F(MainWindowWithUnit, ARefusedLevelSaysWhatTheUnitAnsweredToTheDigitsTypedBeforeIt) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    main.activateWindow();
+    main.xlr_gain->setFocus();
+    ASSERT_TRUE(wait_for([&] { return main.xlr_gain->hasFocus(); }));
+    // "2" and "20" are written, "200" is refused; the unit keeps its limit, 16, for 20.
+    bool said = false;
+    BoxAnswerer answer(QMessageBox::Ok, [&](QMessageBox* box) {
+        said =
+            wait_for([&] { return box->informativeText().contains(QStringLiteral("Сейчас в блоке: 16.")); });
+    });
+    main.xlr_gain->selectAll();
+    QTest::keyClicks(main.xlr_gain, "200");
+    ASSERT_TRUE(wait_for([&] { return !answer.seen.empty() && !QApplication::activeModalWidget(); }));
+    EXPECT_TRUE(said);
+    EXPECT_EQ(main.xlr_gain->value(), 16);
+}
+
 TEST(MainWindowWithTwoUnits, TheUpdateWindowKeepsToItsUnitAndAnotherUnitTakenLaterIsSaid) {
     UnitOptions a, b;
     a.serial = "VU-0001", b.serial = "VU-0002";

@@ -676,7 +676,9 @@ TEST(MainWindow, ATypedValueThatDoesNotFitAByteIsRefusedWithAMessage) {
     EXPECT_EQ(answer.seen[0].parent, &w);
     EXPECT_TRUE(details.contains("Уровень HEADROOM")) << details.toStdString();
     EXPECT_TRUE(details.contains("200")) << details.toStdString();
-    EXPECT_TRUE(details.contains("не принято. Сейчас в блоке: 20.")) << details.toStdString();
+    // No unit has answered the digits before it: the box says what goes to the unit, not what it holds.
+    EXPECT_TRUE(details.contains("не принято. В блок записывается 20; ответ блока ещё не пришёл."))
+        << details.toStdString();
     EXPECT_EQ(par.get().headroom, 20); // as typed before the refused digit
     EXPECT_EQ(w.headroom->value(), 20);
 
