@@ -375,8 +375,9 @@ void Tfu::selectClick() {
         ready();
         break;
     case UpdateOutcome::unreadable_file:
-        // Nothing is sent; the buttons stay off until the window is closed.
+        // Nothing is sent; another file may be chosen at once.
         error(result.error);
+        ready();
         break;
     case UpdateOutcome::block_failed:
         error(QStringLiteral("Ошибка обновления. Повторите попытку."));
