@@ -239,14 +239,8 @@ Tfmain::Tfmain()
     });
     ui_hooks.settings_controls = [this](bool enable) { Cont(enable); };
     ui_hooks.note = [this](const QString& text) {
-        // Its first line in the status bar; a longer note (with its remedy) whole, wrapped, under the
-        // controls, where nothing of it is cut off.
-        const qsizetype line_end = text.indexOf(QLatin1Char('\n'));
-        statusBar()->showMessage(line_end < 0 ? text : text.left(line_end));
-        statusBar()->setToolTip(text);
-        unit_note_->setText(line_end < 0 ? QString() : text);
-        unit_note_->setVisible(line_end >= 0);
-        adjustSize();
+        unit_note_text_ = text;
+        showUnitNote(text);
     };
     ui_hooks.refresh = [this] {
         refresh();
@@ -453,6 +447,21 @@ void Tfmain::clearActiveControl() {
         f->clearFocus();
         clearing_focus_ = false;
     }
+}
+
+void Tfmain::showUnitNote(const QString& text) {
+    // With the update window open over the unit in its boot loader, the update is under way there: the
+    // line does not send the operator to open that window.
+    const bool updating = update_open_ && dev_open && boot_mode;
+    const QString shown = updating ? QStringLiteral("Идёт обновление ПО: блок в режиме загрузчика") : text;
+    // Its first line in the status bar; a longer note (with its remedy) whole, wrapped, under the
+    // controls, where nothing of it is cut off.
+    const qsizetype line_end = shown.indexOf(QLatin1Char('\n'));
+    statusBar()->showMessage(line_end < 0 ? shown : shown.left(line_end));
+    statusBar()->setToolTip(shown);
+    unit_note_->setText(line_end < 0 ? QString() : shown);
+    unit_note_->setVisible(line_end >= 0);
+    adjustSize();
 }
 
 void Tfmain::refresh() {
@@ -712,6 +721,9 @@ void Tfmain::INFClick() {
 
 void Tfmain::UPDClick() {
     if (fu) {
+        update_open_ = true;
+        if (dev_open && boot_mode)
+            showUnitNote(unit_note_text_); // the line now says the update is under way
         // Its final size is known once it has a native window on a screen.
         fu->winId();
         fu->adjustSize();
@@ -719,6 +731,7 @@ void Tfmain::UPDClick() {
         const QRect u = fu->frameGeometry();
         fu->move(m.x() + m.width() / 2 - u.width() / 2, m.y() + m.height() / 2 - u.height() / 2);
         fu->exec();
+        update_open_ = false;
     }
     usb_connect();
 }

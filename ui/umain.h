@@ -128,6 +128,8 @@ private:
     static void tmrTimer();
     // Tells the operator how the link is doing.
     void showLinkNote();
+    // Discovery's line about the unit, in the status bar (and, when longer, under the controls).
+    void showUnitNote(const QString& text);
     // After a successful update: offers to write back the settings saved before it.
     void offerRestore();
 
@@ -151,6 +153,8 @@ private:
     bool range_error_open_ = false; // one "Range check error" box at a time
     // While that box is open: brings its text up to date with a block from the unit.
     std::function<void()> range_box_follows_;
+    bool update_open_ = false;   // the update window is shown over this one
+    QString unit_note_text_;     // discovery's last line
     QString link_note_;          // the link's line in the status bar, while shown
     uint64_t given_up_seen_ = 0; // changes given up that the operator has been told of
     bool given_up_shown_ = false;

@@ -158,14 +158,18 @@ TEST_F(MainWindowWithUnit, TheUpdateWindowSendsTheUnitIntoItsBootLoaderAndDiscov
     start();
     ASSERT_TRUE(wait_for([&] { return enabled(); }));
     bool select_came_on = false;
+    QString status;
     QTimer::singleShot(0, [&] {
         // Inside the modal update window: its poll restarts the unit, whose return is discovered.
         select_came_on = wait_for([&] { return update.select->isEnabled(); }, 10000);
         EXPECT_EQ(update.dev_name->text(), "RV-390PKTA(boot)");
+        status = main.statusBar()->currentMessage();
         update.cancel->click();
     });
     main.UPDClick();
     EXPECT_TRUE(select_came_on);
+    // The main window does not send the operator to the window that is already open.
+    EXPECT_TRUE(status.startsWith(QStringLiteral("Идёт обновление ПО"))) << status.toStdString();
     // "Закрыть" sends the unit back to its firmware; discovery after the window finds it again.
     ASSERT_TRUE(wait_for([&] { return update.dev_name->text() == "RV-390PKTA" && !boot_mode; }, 10000));
     EXPECT_TRUE(wait_for([&] { return enabled(); }));
