@@ -467,6 +467,9 @@ void Tfmain::showUnitNote(const QString& text) {
 void Tfmain::refresh() {
     // One snapshot: no control shows half of one block and half of another.
     const Tpar p = par.take_for_showing();
+    // After a selector button, every control shows the block, the focused one too (which keeps the focus).
+    const bool all = std::exchange(show_all_next_, false);
+    const auto held = [&](const QWidget* control) { return !all && isActiveControl(control); };
     for (int i = 0; i < 4; ++i)
         buts_[i]->setScheme(p.but == i ? SelectorButton::Scheme::green : SelectorButton::Scheme::chrome);
 
@@ -476,14 +479,14 @@ void Tfmain::refresh() {
     // Setting a list from code emits no `activated`; blocking also keeps other listeners quiet.
     const auto show_list = [&](QComboBox* box, int index) {
         const int shown = index_or_none(index, box);
-        if (box->currentIndex() == shown || isActiveControl(box))
+        if (box->currentIndex() == shown || held(box))
             return;
         const QSignalBlocker quiet(box);
         box->setCurrentIndex(shown);
     };
     const auto show_level = [&](ByteSpinBox* box, int8_t v) {
         const int shown = std::clamp<int>(v, box->low(), box->high());
-        if ((box->value() == shown && box->read() == shown) || isActiveControl(box))
+        if ((box->value() == shown && box->read() == shown) || held(box))
             return;
         box->showValue(v);
     };
@@ -505,7 +508,8 @@ void Tfmain::refresh() {
 void Tfmain::but_click(int n) {
     par.edit([&](Tpar& p) { p.but = static_cast<uint8_t>(n); });
     save();
-    clearActiveControl(); // so that the next refresh updates every control, this button's colour too
+    // The next refresh updates every control, as if none held the focus; the keyboard's place is kept.
+    show_all_next_ = true;
 }
 
 void Tfmain::groupChange(int n) {

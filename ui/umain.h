@@ -153,6 +153,7 @@ private:
     bool range_error_open_ = false; // one "Range check error" box at a time
     // While that box is open: brings its text up to date with a block from the unit.
     std::function<void()> range_box_follows_;
+    bool show_all_next_ = false; // the next refresh shows the block in the focused control too
     bool update_open_ = false;   // the update window is shown over this one
     QString unit_note_text_;     // discovery's last line
     QString link_note_;          // the link's line in the status bar, while shown
