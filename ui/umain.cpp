@@ -640,8 +640,9 @@ void Tfmain::tmrTimer() {
 }
 
 void Tfmain::offerRestore() {
-    // Once, when the unit that was updated is back in its firmware with its own block shown.
-    if (!fu || !fu->restore_offer || !settings_gate::valid() || !dev_open || boot_mode ||
+    // Once, when the unit that was updated is back in its firmware with its own block shown, and the
+    // update window with its boxes has gone.
+    if (!fu || !fu->restore_offer || fu->isVisible() || !settings_gate::valid() || !dev_open || boot_mode ||
         fu->dev_serial->text() != fu->restore_offer->serial)
         return;
     const TparBytes saved = fu->restore_offer->block;
@@ -738,6 +739,8 @@ void Tfmain::UPDClick() {
         update_open_ = false;
     }
     usb_connect();
+    // The unit may be back with its block shown already, while the window was still open.
+    offerRestore();
 }
 
 void Tfmain::FCLOSEClick() {

@@ -20,7 +20,11 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocument>
+#include <QTextEdit>
 #include <QVBoxLayout>
+
+#include <cmath>
 
 Tfu* fu = nullptr;
 
@@ -40,7 +44,7 @@ Tfu::Tfu(QWidget* parent)
     : QDialog(parent), cancel(new QPushButton(QStringLiteral("Закрыть"), this)),
       dev_name(identity_field(this)), dev_serial(identity_field(this)), dev_version(identity_field(this)),
       OpenIndicator(new QFrame(this)), pb(new QProgressBar(this)), backup_caption(new QLabel(this)),
-      backup_line(new QLineEdit(this)), select(new QPushButton(QStringLiteral("ВЫБРАТЬ ФАЙЛ"), this)),
+      backup_line(new QTextEdit(this)), select(new QPushButton(QStringLiteral("ВЫБРАТЬ ФАЙЛ"), this)),
       def(new QPushButton(QStringLiteral("Сброс настроек"), this)) {
     fu = this;
     setWindowTitle(QStringLiteral("Update FW"));
@@ -97,7 +101,13 @@ Tfu::Tfu(QWidget* parent)
     backup_caption->setWordWrap(true);
     backup_caption->setFixedWidth(control_width);
     backup_caption->setBuddy(backup_line);
+    // A path rarely fits the window's width: it wraps anywhere, and the box grows to its lines.
     backup_line->setReadOnly(true);
+    backup_line->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    backup_line->setTabChangesFocus(true);
+    backup_line->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    backup_line->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    backup_line->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     backup_line->setFixedWidth(control_width);
     for (QWidget* w : {static_cast<QWidget*>(backup_caption), static_cast<QWidget*>(backup_line)}) {
         w->hide();
@@ -234,30 +244,36 @@ void Tfu::save_settings_first() {
     restore_offer.reset();
     QString caption = QStringLiteral("Настройки не сохранены:");
     if (!block) {
-        backup_line->setText(
+        backup_line->setPlainText(
             QStringLiteral("блок не был подключён в обычном режиме с начала работы программы"));
     } else if (const BackupResult saved = save_backup(serial, *block); saved.saved) {
         backup = Backup{serial, *block};
         caption = QStringLiteral("Настройки сохранены:");
-        backup_line->setText(QDir::toNativeSeparators(saved.path));
+        backup_line->setPlainText(QDir::toNativeSeparators(saved.path));
     } else {
-        backup_line->setText(saved.why);
+        backup_line->setPlainText(saved.why);
     }
     backup_caption->setText(caption);
     backup_line->setAccessibleName(caption);
-    backup_line->setToolTip(caption + QLatin1Char(' ') + backup_line->text());
-    backup_line->setCursorPosition(0);
-    backup_line->end(false); // the file's own name is the part worth seeing
+    const QString whole = caption + QLatin1Char(' ') + backup_line->toPlainText();
+    backup_line->setToolTip(whole);
+    backup_line->setAccessibleDescription(whole);
+    // As high as its wrapped lines, at the width the layout gives it.
+    const int frame = 2 * backup_line->frameWidth();
+    QTextDocument* text = backup_line->document();
+    text->setTextWidth(control_width - frame);
+    backup_line->setFixedHeight(static_cast<int>(std::ceil(text->size().height())) + frame);
     backup_caption->show();
     backup_line->show();
 }
 
 void Tfu::finishReply(bool ok) {
-    if (ok)
-        restore_offer = backup;
     info(ok ? QStringLiteral("Обновление завершено успешно!")
             : QStringLiteral("Ошибка в процессе обновления!\r\nПовторите попытку"));
-    // Only once the box is gone: the next tick, 100 ms later, closes the window.
+    // Only once the box is gone: the restore question must not come over it, and the next tick, 100 ms
+    // later, closes the window.
+    if (ok)
+        restore_offer = backup;
     upd_done = true;
     upd_busy = false;
     tmrb.setInterval(timings::update_close);

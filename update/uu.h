@@ -15,6 +15,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QTextEdit;
 
 class Tfu : public QDialog {
     Q_OBJECT
@@ -37,10 +38,11 @@ public:
     // means and what the unit does now.
     QFrame* OpenIndicator;
     QProgressBar* pb;
-    // Under the progress bar: "Настройки сохранены:" and the file, or "Настройки не сохранены:" and why
-    // (read-only: the path can be selected and copied; the whole text is also its tooltip).
+    // Under the progress bar: "Настройки сохранены:" and the file, or "Настройки не сохранены:" and why,
+    // wrapped and whole (read-only: the path can be selected and copied; the whole text is also its
+    // tooltip and accessible description).
     QLabel* backup_caption;
-    QLineEdit* backup_line;
+    QTextEdit* backup_line;
     QPushButton* select; // "ВЫБРАТЬ ФАЙЛ": enabled while the unit runs its boot loader
     QPushButton* def;    // "Сброс настроек"
 

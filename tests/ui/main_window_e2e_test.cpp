@@ -7,6 +7,7 @@
 #include "tests/support/worker.h"
 #include "ui/selector_button.h"
 #include "ui/settings.h"
+#include "ui/settings_gate.h"
 #include "ui/umain.h"
 #include "update/uu.h"
 
@@ -18,6 +19,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
+#include <QTextEdit>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -236,14 +238,29 @@ TEST_F(MainWindowWithUnit, AnUpdateSavesTheSettingsFirstAndOffersThemBackWhenThe
     start();
     ASSERT_TRUE(wait_for([&] { return enabled(); }));
     update.choose_file = [] { return QStringLiteral(SAMPLE_UPDATE_FILE); };
-    BoxAnswerer answer(QMessageBox::Ok); // the restore question gets its default, "Да"
+    // The success box is kept open until the unit is back with its new block: the restore question (which
+    // gets its default, "Да") waits for it to close.
+    bool success_open = false, asked_over_success = false;
+    BoxAnswerer answer(QMessageBox::Ok, [&](QMessageBox* box) {
+        asked_over_success |= success_open;
+        success_open = box->text() == QStringLiteral("Обновление завершено успешно!");
+        if (success_open) {
+            EXPECT_TRUE(wait_for([&] { return dev_open && !boot_mode && settings_gate::valid(); }, 10000));
+        }
+        success_open = false;
+    });
     QString line;
     QTimer::singleShot(0, [&] {
         if (!wait_for([&] { return update.select->isEnabled(); }, 10000))
             return;
         unit->set_settings(to_bytes(default_par)); // the new firmware starts from its defaults
         update.select->click();
-        line = update.backup_caption->text() + QLatin1Char(' ') + update.backup_line->text();
+        line = update.backup_line->toolTip();
+        // Whole on screen, and whole for a screen reader.
+        const QTextEdit* shown = update.backup_line;
+        EXPECT_TRUE(
+            wait_for([&] { return shown->document()->size().height() <= shown->viewport()->height(); }));
+        EXPECT_EQ(shown->accessibleDescription(), line);
     });
     main.UPDClick();
     const QString prefix = QStringLiteral("Настройки сохранены: ");
@@ -259,6 +276,7 @@ TEST_F(MainWindowWithUnit, AnUpdateSavesTheSettingsFirstAndOffersThemBackWhenThe
     EXPECT_TRUE(std::any_of(answer.seen.begin(), answer.seen.end(), [](const auto& s) {
         return s.text == QStringLiteral("Восстановить настройки, сохранённые перед обновлением?");
     }));
+    EXPECT_FALSE(asked_over_success);
 }
 
 TEST_F(MainWindowWithUnit, ARefusedLevelSaysWhatTheUnitAnsweredToTheDigitsTypedBeforeIt) {
