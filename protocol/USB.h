@@ -43,6 +43,8 @@ extern "C" void usb_connect();
 // Which unit discovery takes among several: the one with this serial number or node/bus path; empty
 // (the default) takes the first found.
 void choose_unit(const QString& serial_or_path);
+// The unit discovery takes, as last chosen (empty: the first found).
+QString chosen_unit();
 
 // The settings poll: posts cmd_get_par unless the open unit runs its boot loader. The main window's
 // timer calls it every timings::settings_poll; a host without windows drives it the same way.

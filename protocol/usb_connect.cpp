@@ -18,6 +18,10 @@ QString last_path;
 QString last_serial;
 // The unit asked for among several (serial number or path); empty: the first found.
 QString chosen;
+// The serial number of the unit last opened, in either mode, and the line that says another one was
+// opened in its place: said until yet another unit is opened or none is found.
+QString last_opened;
+QString switch_note;
 
 template <class Hook, class... Args> void tell(const Hook& hook, Args&&... args) {
     if (hook)
@@ -65,15 +69,27 @@ void discover() {
             }
             return;
         }
+        // With several units attached, the one opened may not be the one shown before (it was unplugged,
+        // or came back after the other): the operator must not take one unit's settings for another's.
+        if (!last_opened.isEmpty() && !serial.isEmpty() && serial != last_opened)
+            switch_note =
+                QStringLiteral("Открыт другой блок: серийный номер %1 (был %2)").arg(serial, last_opened);
+        if (!serial.isEmpty())
+            last_opened = serial;
         if (found->boot_loader) {
             boot_mode = true;
             settings_gate::unit_closed();
             tell(ui_hooks.unit_opened, OpenedMode::boot_loader);
             // A unit left in its boot loader (an update cut short) says how to go on.
-            tell(ui_hooks.note, QStringLiteral("Блок в режиме загрузчика: откройте «Обновление ПО», чтобы "
-                                               "завершить обновление"));
+            const QString boot_note =
+                QStringLiteral("Блок в режиме загрузчика: откройте «Обновление ПО», чтобы "
+                               "завершить обновление");
+            tell(ui_hooks.note,
+                 switch_note.isEmpty() ? boot_note : switch_note + QStringLiteral(". ") + boot_note);
             return;
         }
+        if (!switch_note.isEmpty())
+            tell(ui_hooks.note, switch_note);
         tell(ui_hooks.unit_opened, OpenedMode::normal);
         boot_mode = false;
         link_health::unit_opened();
@@ -92,12 +108,17 @@ void discover() {
     }
     tell(ui_hooks.unit_identity, UnitIdentity{});
     settings_gate::unit_closed();
+    switch_note.clear();
 }
 
 } // namespace
 
 void choose_unit(const QString& serial_or_path) {
     chosen = serial_or_path;
+}
+
+QString chosen_unit() {
+    return chosen;
 }
 
 extern "C" void usb_connect() {

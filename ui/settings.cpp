@@ -28,8 +28,10 @@ bool SharedPar::set_received(std::span<const uint8_t, sizeof(Tpar)> bytes, bool 
     if (echo && to_bytes(p) == awaited_)
         await_echo_until_ = {};
     const bool may_be_stale = std::chrono::steady_clock::now() < await_echo_until_;
-    if (!may_be_stale && edits_ == written_)
+    if (!may_be_stale && edits_ == written_) {
         p_ = p;
+        answered_ = written_;
+    }
     return shown_ != to_bytes(p_);
 }
 
@@ -79,6 +81,11 @@ bool SharedPar::failing() const {
 uint64_t SharedPar::last_written() const {
     std::lock_guard lock(m_);
     return written_;
+}
+
+bool SharedPar::answered() const {
+    std::lock_guard lock(m_);
+    return answered_ == edits_;
 }
 
 bool SharedPar::give_up_unsent() {

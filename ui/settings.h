@@ -50,6 +50,8 @@ public:
     bool give_up_unsent();
     // Edits counted as written (or given up) so far.
     uint64_t last_written() const;
+    // The unit has answered every edit: the block is what it holds, not what was sent to it.
+    bool answered() const;
 
 private:
     void count_edit(); // m_ held
@@ -58,6 +60,7 @@ private:
     std::optional<TparBytes> shown_; // as last taken for showing
     uint64_t edits_ = 0;             // edits made
     uint64_t written_ = 0;           // the last edit that reached the unit (or was given up)
+    uint64_t answered_ = 0;          // the last edit a block taken from the unit answers
     bool failing_ = false;
     std::chrono::steady_clock::time_point await_echo_until_{}; // after an edit was written...
     TparBytes awaited_{};                                      // ...this block, sanitised

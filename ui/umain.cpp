@@ -239,17 +239,13 @@ Tfmain::Tfmain()
     });
     ui_hooks.settings_controls = [this](bool enable) { Cont(enable); };
     ui_hooks.note = [this](const QString& text) {
-        // Its first line in the status bar; a longer note (with its remedy) whole, wrapped, under the
-        // controls, where nothing of it is cut off.
-        const qsizetype line_end = text.indexOf(QLatin1Char('\n'));
-        statusBar()->showMessage(line_end < 0 ? text : text.left(line_end));
-        statusBar()->setToolTip(text);
-        unit_note_->setText(line_end < 0 ? QString() : text);
-        unit_note_->setVisible(line_end >= 0);
-        adjustSize();
+        unit_note_text_ = text;
+        showUnitNote(text);
     };
     ui_hooks.refresh = [this] {
         refresh();
+        if (range_box_follows_)
+            range_box_follows_();
         // The first block from the opened unit is what makes its controls safe to use.
         if (settings_gate::refreshed() && dev_open && !boot_mode)
             Cont(true);
@@ -453,9 +449,27 @@ void Tfmain::clearActiveControl() {
     }
 }
 
+void Tfmain::showUnitNote(const QString& text) {
+    // With the update window open over the unit in its boot loader, the update is under way there: the
+    // line does not send the operator to open that window.
+    const bool updating = update_open_ && dev_open && boot_mode;
+    const QString shown = updating ? QStringLiteral("Идёт обновление ПО: блок в режиме загрузчика") : text;
+    // Its first line in the status bar; a longer note (with its remedy) whole, wrapped, under the
+    // controls, where nothing of it is cut off.
+    const qsizetype line_end = shown.indexOf(QLatin1Char('\n'));
+    statusBar()->showMessage(line_end < 0 ? shown : shown.left(line_end));
+    statusBar()->setToolTip(shown);
+    unit_note_->setText(line_end < 0 ? QString() : shown);
+    unit_note_->setVisible(line_end >= 0);
+    adjustSize();
+}
+
 void Tfmain::refresh() {
     // One snapshot: no control shows half of one block and half of another.
     const Tpar p = par.take_for_showing();
+    // After a selector button, every control shows the block, the focused one too (which keeps the focus).
+    const bool all = std::exchange(show_all_next_, false);
+    const auto held = [&](const QWidget* control) { return !all && isActiveControl(control); };
     for (int i = 0; i < 4; ++i)
         buts_[i]->setScheme(p.but == i ? SelectorButton::Scheme::green : SelectorButton::Scheme::chrome);
 
@@ -465,14 +479,14 @@ void Tfmain::refresh() {
     // Setting a list from code emits no `activated`; blocking also keeps other listeners quiet.
     const auto show_list = [&](QComboBox* box, int index) {
         const int shown = index_or_none(index, box);
-        if (box->currentIndex() == shown || isActiveControl(box))
+        if (box->currentIndex() == shown || held(box))
             return;
         const QSignalBlocker quiet(box);
         box->setCurrentIndex(shown);
     };
     const auto show_level = [&](ByteSpinBox* box, int8_t v) {
         const int shown = std::clamp<int>(v, box->low(), box->high());
-        if ((box->value() == shown && box->read() == shown) || isActiveControl(box))
+        if ((box->value() == shown && box->read() == shown) || held(box))
             return;
         box->showValue(v);
     };
@@ -494,7 +508,8 @@ void Tfmain::refresh() {
 void Tfmain::but_click(int n) {
     par.edit([&](Tpar& p) { p.but = static_cast<uint8_t>(n); });
     save();
-    clearActiveControl(); // so that the next refresh updates every control, this button's colour too
+    // The next refresh updates every control, as if none held the focus; the keyboard's place is kept.
+    show_all_next_ = true;
 }
 
 void Tfmain::groupChange(int n) {
@@ -595,14 +610,25 @@ void Tfmain::refuseLevel(ByteSpinBox* box, int8_t Tpar::*field, int value) {
             QMessageBox m(QMessageBox::Critical, windowTitle(), QStringLiteral("Range check error"),
                           QMessageBox::Ok, this);
             // What was typed before the last digit has been written already: the box says what the
-            // unit holds now, not that nothing changed.
-            m.setInformativeText(
+            // unit holds now, not that nothing changed. Until the unit has answered that write, it says
+            // what was sent, and follows the unit's answer when it comes (the unit may keep less).
+            const QString refused =
                 QStringLiteral("«%1»: значение %2 не помещается в байт со знаком (от −128 до 127) и не "
-                               "принято. Сейчас в блоке: %3.")
+                               "принято. ")
                     .arg(caption ? caption->text() : box->objectName())
-                    .arg(value)
-                    .arg(int(par.get().*field)));
+                    .arg(value);
+            const auto follow = [&] {
+                const int held = par.get().*field;
+                m.setInformativeText(
+                    refused +
+                    (par.answered()
+                         ? QStringLiteral("Сейчас в блоке: %1.").arg(held)
+                         : QStringLiteral("В блок записывается %1; ответ блока ещё не пришёл.").arg(held)));
+            };
+            follow();
+            range_box_follows_ = follow;
             m.exec();
+            range_box_follows_ = nullptr;
             range_error_open_ = false;
             box->showValue(par.get().*field); // the box shows what the unit keeps
         },
@@ -614,8 +640,9 @@ void Tfmain::tmrTimer() {
 }
 
 void Tfmain::offerRestore() {
-    // Once, when the unit that was updated is back in its firmware with its own block shown.
-    if (!fu || !fu->restore_offer || !settings_gate::valid() || !dev_open || boot_mode ||
+    // Once, when the unit that was updated is back in its firmware with its own block shown, and the
+    // update window with its boxes has gone.
+    if (!fu || !fu->restore_offer || fu->isVisible() || !settings_gate::valid() || !dev_open || boot_mode ||
         fu->dev_serial->text() != fu->restore_offer->serial)
         return;
     const TparBytes saved = fu->restore_offer->block;
@@ -699,6 +726,9 @@ void Tfmain::INFClick() {
 
 void Tfmain::UPDClick() {
     if (fu) {
+        update_open_ = true;
+        if (dev_open && boot_mode)
+            showUnitNote(unit_note_text_); // the line now says the update is under way
         // Its final size is known once it has a native window on a screen.
         fu->winId();
         fu->adjustSize();
@@ -706,8 +736,11 @@ void Tfmain::UPDClick() {
         const QRect u = fu->frameGeometry();
         fu->move(m.x() + m.width() / 2 - u.width() / 2, m.y() + m.height() / 2 - u.height() / 2);
         fu->exec();
+        update_open_ = false;
     }
     usb_connect();
+    // The unit may be back with its block shown already, while the window was still open.
+    offerRestore();
 }
 
 void Tfmain::FCLOSEClick() {

@@ -128,6 +128,8 @@ private:
     static void tmrTimer();
     // Tells the operator how the link is doing.
     void showLinkNote();
+    // Discovery's line about the unit, in the status bar (and, when longer, under the controls).
+    void showUnitNote(const QString& text);
     // After a successful update: offers to write back the settings saved before it.
     void offerRestore();
 
@@ -149,8 +151,13 @@ private:
     bool back_from_own_box_ = false;
     bool clearing_focus_ = false;   // clearActiveControl() under way
     bool range_error_open_ = false; // one "Range check error" box at a time
-    QString link_note_;             // the link's line in the status bar, while shown
-    uint64_t given_up_seen_ = 0;    // changes given up that the operator has been told of
+    // While that box is open: brings its text up to date with a block from the unit.
+    std::function<void()> range_box_follows_;
+    bool show_all_next_ = false; // the next refresh shows the block in the focused control too
+    bool update_open_ = false;   // the update window is shown over this one
+    QString unit_note_text_;     // discovery's last line
+    QString link_note_;          // the link's line in the status bar, while shown
+    uint64_t given_up_seen_ = 0; // changes given up that the operator has been told of
     bool given_up_shown_ = false;
     uint64_t written_when_given_up_ = 0;
     std::array<SelectorButton*, 4> buts_{};

@@ -5,6 +5,7 @@
 #include "core/mailbox.h"
 #include "core/timings.h"
 #include "core/ui_handover.h"
+#include "protocol/USB.h"
 #include "protocol/commands.h"
 #include "protocol/unit_blocks.h"
 #include "update/settings_backup.h"
@@ -19,7 +20,11 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocument>
+#include <QTextEdit>
 #include <QVBoxLayout>
+
+#include <cmath>
 
 Tfu* fu = nullptr;
 
@@ -39,7 +44,7 @@ Tfu::Tfu(QWidget* parent)
     : QDialog(parent), cancel(new QPushButton(QStringLiteral("Закрыть"), this)),
       dev_name(identity_field(this)), dev_serial(identity_field(this)), dev_version(identity_field(this)),
       OpenIndicator(new QFrame(this)), pb(new QProgressBar(this)), backup_caption(new QLabel(this)),
-      backup_line(new QLineEdit(this)), select(new QPushButton(QStringLiteral("ВЫБРАТЬ ФАЙЛ"), this)),
+      backup_line(new QTextEdit(this)), select(new QPushButton(QStringLiteral("ВЫБРАТЬ ФАЙЛ"), this)),
       def(new QPushButton(QStringLiteral("Сброс настроек"), this)) {
     fu = this;
     setWindowTitle(QStringLiteral("Update FW"));
@@ -96,7 +101,13 @@ Tfu::Tfu(QWidget* parent)
     backup_caption->setWordWrap(true);
     backup_caption->setFixedWidth(control_width);
     backup_caption->setBuddy(backup_line);
+    // A path rarely fits the window's width: it wraps anywhere, and the box grows to its lines.
     backup_line->setReadOnly(true);
+    backup_line->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    backup_line->setTabChangesFocus(true);
+    backup_line->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    backup_line->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    backup_line->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     backup_line->setFixedWidth(control_width);
     for (QWidget* w : {static_cast<QWidget*>(backup_caption), static_cast<QWidget*>(backup_line)}) {
         w->hide();
@@ -121,19 +132,26 @@ Tfu::Tfu(QWidget* parent)
         dev_name->setText(unit.product);
         dev_serial->setText(unit.serial);
         dev_version->setText(unit.version);
+        // Not open until discovery says it has opened it.
+        const bool none = unit.product.isEmpty() && unit.serial.isEmpty() && unit.path.isEmpty();
+        unit_state_ = none ? UnitState::absent : UnitState::not_open;
+        describeIndicator();
     };
     ui_hooks.unit_opened = [this](OpenedMode mode) {
         // In the boot loader the buttons come on; in the normal firmware they go off and the
         // indicator turns green (it is never painted back).
         const bool boot = mode == OpenedMode::boot_loader;
+        unit_state_ = boot ? UnitState::boot_loader : UnitState::normal;
         if (!boot)
             paintIndicator(QColor(0, 255, 0));
+        describeIndicator();
         select->setEnabled(boot);
         def->setEnabled(boot);
     };
 }
 
 Tfu::~Tfu() {
+    releaseUnit();
     ui_hooks.update_result = nullptr;
     ui_hooks.defaults_reset = nullptr;
     ui_hooks.unit_identity = nullptr;
@@ -147,7 +165,30 @@ void Tfu::showEvent(QShowEvent* event) {
     FormShow();
 }
 
+void Tfu::hideEvent(QHideEvent* event) {
+    releaseUnit();
+    QDialog::hideEvent(event);
+}
+
+void Tfu::keepToUnit() {
+    const QString serial = dev_serial->text();
+    if (keeping_ || !dev_open.load(std::memory_order_acquire) || serial.isEmpty())
+        return;
+    keeping_ = true;
+    choice_before_ = chosen_unit();
+    // By serial number: its restarts may give the unit another node.
+    choose_unit(serial);
+}
+
+void Tfu::releaseUnit() {
+    if (!keeping_)
+        return;
+    keeping_ = false;
+    choose_unit(choice_before_);
+}
+
 void Tfu::FormShow() {
+    keepToUnit();
     if (!tmrb.isActive())
         tmrb.start(timings::update_poll);
     upd_done = false;
@@ -171,8 +212,10 @@ void Tfu::tmrbTimer() {
         tmrb.stop(); // nothing to poll for while hidden: showing starts it again, and the idle program sleeps
         return;
     }
-    if (!upd_busy && !boot_mode.load(std::memory_order_acquire))
+    if (!upd_busy && !boot_mode.load(std::memory_order_acquire)) {
+        keepToUnit();
         mailbox.post(Request{cmd_upd_poll, {}, false});
+    }
 }
 
 void Tfu::cancelClick() {
@@ -201,30 +244,36 @@ void Tfu::save_settings_first() {
     restore_offer.reset();
     QString caption = QStringLiteral("Настройки не сохранены:");
     if (!block) {
-        backup_line->setText(
+        backup_line->setPlainText(
             QStringLiteral("блок не был подключён в обычном режиме с начала работы программы"));
     } else if (const BackupResult saved = save_backup(serial, *block); saved.saved) {
         backup = Backup{serial, *block};
         caption = QStringLiteral("Настройки сохранены:");
-        backup_line->setText(QDir::toNativeSeparators(saved.path));
+        backup_line->setPlainText(QDir::toNativeSeparators(saved.path));
     } else {
-        backup_line->setText(saved.why);
+        backup_line->setPlainText(saved.why);
     }
     backup_caption->setText(caption);
     backup_line->setAccessibleName(caption);
-    backup_line->setToolTip(caption + QLatin1Char(' ') + backup_line->text());
-    backup_line->setCursorPosition(0);
-    backup_line->end(false); // the file's own name is the part worth seeing
+    const QString whole = caption + QLatin1Char(' ') + backup_line->toPlainText();
+    backup_line->setToolTip(whole);
+    backup_line->setAccessibleDescription(whole);
+    // As high as its wrapped lines, at the width the layout gives it.
+    const int frame = 2 * backup_line->frameWidth();
+    QTextDocument* text = backup_line->document();
+    text->setTextWidth(control_width - frame);
+    backup_line->setFixedHeight(static_cast<int>(std::ceil(text->size().height())) + frame);
     backup_caption->show();
     backup_line->show();
 }
 
 void Tfu::finishReply(bool ok) {
-    if (ok)
-        restore_offer = backup;
     info(ok ? QStringLiteral("Обновление завершено успешно!")
             : QStringLiteral("Ошибка в процессе обновления!\r\nПовторите попытку"));
-    // Only once the box is gone: the next tick, 100 ms later, closes the window.
+    // Only once the box is gone: the restore question must not come over it, and the next tick, 100 ms
+    // later, closes the window.
+    if (ok)
+        restore_offer = backup;
     upd_done = true;
     upd_busy = false;
     tmrb.setInterval(timings::update_close);
@@ -235,6 +284,7 @@ void Tfu::defaultsReply() {
 }
 
 void Tfu::defClick() {
+    keepToUnit();
     // The result is not looked at: the unit's acknowledgement is what the operator sees.
     (void)mailbox.send_and_wait(Request{cmd_defaults, {}, false});
 }
@@ -243,10 +293,38 @@ void Tfu::paintIndicator(const QColor& colour) {
     QPalette p = OpenIndicator->palette();
     p.setColor(QPalette::Window, colour);
     OpenIndicator->setPalette(p);
-    // Its state in words too: the colour is all a sighted operator gets.
+    describeIndicator();
+}
+
+void Tfu::describeIndicator() {
+    // In words too: the colour, what it means, and, where the unit has moved on since, what it does now.
+    // The colour keeps the first normal-mode opening; the words must not claim more than that.
+    const bool green = OpenIndicator->palette().color(QPalette::Window) != Qt::white;
+    if (green && unit_state_ == UnitState::normal) {
+        OpenIndicator->setAccessibleDescription(QStringLiteral("зелёный: блок открыт в обычном режиме"));
+        return;
+    }
+    const QString colour = green ? QStringLiteral("зелёный") : QStringLiteral("белый");
+    const QString meaning = green ? QStringLiteral("блок открывался в обычном режиме")
+                                  : QStringLiteral("блок ещё не открывался в обычном режиме");
+    QString now;
+    switch (unit_state_) {
+    case UnitState::none_yet:
+    case UnitState::normal:
+        break;
+    case UnitState::boot_loader:
+        now = QStringLiteral("блок в режиме загрузчика");
+        break;
+    case UnitState::not_open:
+        now = QStringLiteral("блок найден, но не открыт");
+        break;
+    case UnitState::absent:
+        now = QStringLiteral("блок не подключён");
+        break;
+    }
     OpenIndicator->setAccessibleDescription(
-        colour == Qt::white ? QStringLiteral("белый: блок ещё не открывался в обычном режиме")
-                            : QStringLiteral("зелёный: блок открыт в обычном режиме"));
+        now.isEmpty() ? colour + QStringLiteral(": ") + meaning
+                      : QStringLiteral("%1 (%2); сейчас %3").arg(colour, meaning, now));
 }
 
 void Tfu::error(const QString& text) {
@@ -284,6 +362,7 @@ bool Tfu::write_eep(uint16_t address, const QByteArray& block) {
 }
 
 void Tfu::selectClick() {
+    keepToUnit();
     select->setEnabled(false);
     def->setEnabled(false);
     upd_busy = true;
@@ -312,8 +391,9 @@ void Tfu::selectClick() {
         ready();
         break;
     case UpdateOutcome::unreadable_file:
-        // Nothing is sent; the buttons stay off until the window is closed.
+        // Nothing is sent; another file may be chosen at once.
         error(result.error);
+        ready();
         break;
     case UpdateOutcome::block_failed:
     case UpdateOutcome::stopped: // not asked for: the window gives no go_on

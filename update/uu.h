@@ -15,6 +15,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QTextEdit;
 
 class Tfu : public QDialog {
     Q_OBJECT
@@ -33,13 +34,15 @@ public:
     QLineEdit* dev_name;
     QLineEdit* dev_serial;
     QLineEdit* dev_version;
-    // White until discovery opens a unit in normal mode, then green.
+    // White until discovery opens a unit in normal mode, then green; its description says what the colour
+    // means and what the unit does now.
     QFrame* OpenIndicator;
     QProgressBar* pb;
-    // Under the progress bar: "Настройки сохранены:" and the file, or "Настройки не сохранены:" and why
-    // (read-only: the path can be selected and copied; the whole text is also its tooltip).
+    // Under the progress bar: "Настройки сохранены:" and the file, or "Настройки не сохранены:" and why,
+    // wrapped and whole (read-only: the path can be selected and copied; the whole text is also its
+    // tooltip and accessible description).
     QLabel* backup_caption;
-    QLineEdit* backup_line;
+    QTextEdit* backup_line;
     QPushButton* select; // "ВЫБРАТЬ ФАЙЛ": enabled while the unit runs its boot loader
     QPushButton* def;    // "Сброс настроек"
 
@@ -73,15 +76,28 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void reject() override; // Escape acts as "Закрыть"
 
 private:
+    // What discovery last found, for the indicator's description.
+    enum class UnitState { none_yet, absent, not_open, normal, boot_loader };
+
     void FormShow();
+    // From its first request to its closing, the window keeps to the unit it was opened for: discovery
+    // opens no other one meanwhile (another unit would be restarted into its boot loader too).
+    void keepToUnit();
+    void releaseUnit();
+    void describeIndicator();
     void error(const QString& text);
     void ready(); // buttons back on, not busy
     void progress_error(bool on);
     void save_settings_first();
     void info(const QString& text);
+
+    UnitState unit_state_ = UnitState::none_yet;
+    bool keeping_ = false;
+    QString choice_before_; // discovery's choice before the window kept to its unit
 };
 
 extern Tfu* fu;

@@ -7,6 +7,7 @@
 #include "tests/support/worker.h"
 #include "ui/selector_button.h"
 #include "ui/settings.h"
+#include "ui/settings_gate.h"
 #include "ui/umain.h"
 #include "update/uu.h"
 
@@ -17,6 +18,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTest>
+#include <QTextEdit>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -157,14 +160,18 @@ TEST_F(MainWindowWithUnit, TheUpdateWindowSendsTheUnitIntoItsBootLoaderAndDiscov
     start();
     ASSERT_TRUE(wait_for([&] { return enabled(); }));
     bool select_came_on = false;
+    QString status;
     QTimer::singleShot(0, [&] {
         // Inside the modal update window: its poll restarts the unit, whose return is discovered.
         select_came_on = wait_for([&] { return update.select->isEnabled(); }, 10000);
         EXPECT_EQ(update.dev_name->text(), "RV-390PKTA(boot)");
+        status = main.statusBar()->currentMessage();
         update.cancel->click();
     });
     main.UPDClick();
     EXPECT_TRUE(select_came_on);
+    // The main window does not send the operator to the window that is already open.
+    EXPECT_TRUE(status.startsWith(QStringLiteral("Идёт обновление ПО"))) << status.toStdString();
     // "Закрыть" sends the unit back to its firmware; discovery after the window finds it again.
     ASSERT_TRUE(wait_for([&] { return update.dev_name->text() == "RV-390PKTA" && !boot_mode; }, 10000));
     EXPECT_TRUE(wait_for([&] { return enabled(); }));
@@ -231,14 +238,29 @@ TEST_F(MainWindowWithUnit, AnUpdateSavesTheSettingsFirstAndOffersThemBackWhenThe
     start();
     ASSERT_TRUE(wait_for([&] { return enabled(); }));
     update.choose_file = [] { return QStringLiteral(SAMPLE_UPDATE_FILE); };
-    BoxAnswerer answer(QMessageBox::Ok); // the restore question gets its default, "Да"
+    // The success box is kept open until the unit is back with its new block: the restore question (which
+    // gets its default, "Да") waits for it to close.
+    bool success_open = false, asked_over_success = false;
+    BoxAnswerer answer(QMessageBox::Ok, [&](QMessageBox* box) {
+        asked_over_success |= success_open;
+        success_open = box->text() == QStringLiteral("Обновление завершено успешно!");
+        if (success_open) {
+            EXPECT_TRUE(wait_for([&] { return dev_open && !boot_mode && settings_gate::valid(); }, 10000));
+        }
+        success_open = false;
+    });
     QString line;
     QTimer::singleShot(0, [&] {
         if (!wait_for([&] { return update.select->isEnabled(); }, 10000))
             return;
         unit->set_settings(to_bytes(default_par)); // the new firmware starts from its defaults
         update.select->click();
-        line = update.backup_caption->text() + QLatin1Char(' ') + update.backup_line->text();
+        line = update.backup_line->toolTip();
+        // Whole on screen, and whole for a screen reader.
+        const QTextEdit* shown = update.backup_line;
+        EXPECT_TRUE(
+            wait_for([&] { return shown->document()->size().height() <= shown->viewport()->height(); }));
+        EXPECT_EQ(shown->accessibleDescription(), line);
     });
     main.UPDClick();
     const QString prefix = QStringLiteral("Настройки сохранены: ");
@@ -254,9 +276,54 @@ TEST_F(MainWindowWithUnit, AnUpdateSavesTheSettingsFirstAndOffersThemBackWhenThe
     EXPECT_TRUE(std::any_of(answer.seen.begin(), answer.seen.end(), [](const auto& s) {
         return s.text == QStringLiteral("Восстановить настройки, сохранённые перед обновлением?");
     }));
+    EXPECT_FALSE(asked_over_success);
 }
 
-TEST_F(MainWindowWithUnit, AUnitLeftInItsBootLoaderIsNamedInTheStatusBar) {
-    start(UnitMode::boot);
-    EXPECT_TRUE(main.statusBar()->currentMessage().startsWith(QStringLiteral("Блок в режиме загрузчика")));
+TEST_F(MainWindowWithUnit, ARefusedLevelSaysWhatTheUnitAnsweredToTheDigitsTypedBeforeIt) {
+    start();
+    ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    main.activateWindow();
+    main.xlr_gain->setFocus();
+    ASSERT_TRUE(wait_for([&] { return main.xlr_gain->hasFocus(); }));
+    // "2" and "20" are written, "200" is refused; the unit keeps its limit, 16, for 20.
+    bool said = false;
+    BoxAnswerer answer(QMessageBox::Ok, [&](QMessageBox* box) {
+        said =
+            wait_for([&] { return box->informativeText().contains(QStringLiteral("Сейчас в блоке: 16.")); });
+    });
+    main.xlr_gain->selectAll();
+    QTest::keyClicks(main.xlr_gain, "200");
+    ASSERT_TRUE(wait_for([&] { return !answer.seen.empty() && !QApplication::activeModalWidget(); }));
+    EXPECT_TRUE(said);
+    EXPECT_EQ(main.xlr_gain->value(), 16);
+}
+
+TEST(MainWindowWithTwoUnits, TheUpdateWindowKeepsToItsUnitAndAnotherUnitTakenLaterIsSaid) {
+    UnitOptions a, b;
+    a.serial = "VU-0001", b.serial = "VU-0002";
+    a.restart_delay = 500ms; // long enough for update polls to find the other unit open
+    VirtualUnit first(a), second(b);
+    ASSERT_TRUE(first.plug() && second.plug());
+    Tfu update;
+    Tfmain main;
+    main.show();
+    ASSERT_TRUE(main.link_init());
+    const auto open_is = [&](const char* serial, bool boot) {
+        return dev_open && boot_mode == boot && update.dev_serial->text() == serial;
+    };
+    QTimer::singleShot(0, [&] {
+        EXPECT_TRUE(wait_for([&] { return open_is("VU-0001", true); }, 10000));
+        first.unplug(); // during the update: no unit rather than the other one
+        EXPECT_TRUE(wait_for([&] { return update.dev_serial->text().isEmpty(); }));
+        EXPECT_TRUE(first.plug());
+        EXPECT_TRUE(wait_for([&] { return open_is("VU-0001", true); }));
+        QTest::keyClick(&update, Qt::Key_Escape);
+    });
+    main.UPDClick();
+    EXPECT_EQ(count(second, cmd_upd_poll), 0u);
+    ASSERT_TRUE(wait_for([&] { return open_is("VU-0001", false); }, 10000));
+    first.unplug();
+    ASSERT_TRUE(wait_for([&] { return open_is("VU-0002", false); }));
+    EXPECT_EQ(main.statusBar()->currentMessage(),
+              QStringLiteral("Открыт другой блок: серийный номер VU-0002 (был VU-0001)"));
 }

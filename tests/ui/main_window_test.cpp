@@ -676,7 +676,9 @@ TEST(MainWindow, ATypedValueThatDoesNotFitAByteIsRefusedWithAMessage) {
     EXPECT_EQ(answer.seen[0].parent, &w);
     EXPECT_TRUE(details.contains("Уровень HEADROOM")) << details.toStdString();
     EXPECT_TRUE(details.contains("200")) << details.toStdString();
-    EXPECT_TRUE(details.contains("не принято. Сейчас в блоке: 20.")) << details.toStdString();
+    // No unit has answered the digits before it: the box says what goes to the unit, not what it holds.
+    EXPECT_TRUE(details.contains("не принято. В блок записывается 20; ответ блока ещё не пришёл."))
+        << details.toStdString();
     EXPECT_EQ(par.get().headroom, 20); // as typed before the refused digit
     EXPECT_EQ(w.headroom->value(), 20);
 
@@ -703,7 +705,6 @@ TEST(MainWindow, ASelectorButtonWritesItsNumberAndTurnsGreenWithTheNextRefresh) 
     QTest::mouseClick(w.but2, Qt::LeftButton);
     EXPECT_EQ(par.get().but, 2);
     EXPECT_TRUE(mailbox.pending());
-    EXPECT_EQ(w.focusWidget(), nullptr);
     EXPECT_FALSE(w.but2->isDown());
     EXPECT_EQ(w.but2->scheme(), SelectorButton::Scheme::chrome);
     w.refresh();
@@ -718,10 +719,22 @@ TEST(MainWindow, ASelectorButtonWritesItsNumberAndTurnsGreenWithTheNextRefresh) 
     EXPECT_EQ(described(w.but2), QStringLiteral("выбран"));
     EXPECT_EQ(described(w.but0), QString());
 
-    // From the keyboard as well.
+    // From the keyboard as well; the focus stays on the button, so Tab goes on from there.
     w.but3->setFocus();
     QTest::keyClick(w.but3, Qt::Key_Space);
     EXPECT_EQ(par.get().but, 3);
+    EXPECT_EQ(QApplication::focusWidget(), w.but3);
+    QTest::keyClick(w.but3, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), w.group0);
+
+    // Pressed without taking the focus (a screen reader's action), the next refresh shows the block in
+    // every control, the one holding the focus too, which keeps it.
+    w.db0->setFocus();
+    w.but1->click();
+    par.change([](Tpar& p) { p.db0 = -20; });
+    w.refresh();
+    EXPECT_EQ(w.db0->value(), -20);
+    EXPECT_EQ(QApplication::focusWidget(), w.db0);
 }
 
 TEST(MainWindow, ResetToDefaultsCancelledChangesNothing) {

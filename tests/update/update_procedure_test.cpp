@@ -227,7 +227,7 @@ TEST_F(Update, AFileForAnotherModelIsRefusedWithTheBarInItsErrorStateAndNothingS
     EXPECT_TRUE(of(*unit, cmd_erase).empty());
 }
 
-TEST_F(Update, AFileThatFailsToReadSaysWhatIsWrongSendsNothingAndLeavesTheButtonsOffUntilClosed) {
+TEST_F(Update, AFileThatFailsToReadSaysWhatIsWrongSendsNothingAndLetsAnotherFileBeChosenAtOnce) {
     const QString file = write_update(pattern(700, 1), {});
     QFile f(file);
     ASSERT_TRUE(f.resize(f.size() - 100)); // a download cut short
@@ -237,11 +237,9 @@ TEST_F(Update, AFileThatFailsToReadSaysWhatIsWrongSendsNothingAndLeavesTheButton
     EXPECT_TRUE(answer.seen[0].text.contains("update.voku")) << answer.seen[0].text.toStdString();
     EXPECT_TRUE(of(*unit, cmd_erase).empty());
     EXPECT_TRUE(of(*unit, cmd_write_flash).empty());
-    EXPECT_FALSE(update.select->isEnabled());
-    EXPECT_FALSE(update.def->isEnabled());
-    EXPECT_TRUE(update.upd_busy);
-    update.cancel->click();
-    EXPECT_FALSE(update.isVisible());
+    EXPECT_TRUE(update.select->isEnabled());
+    EXPECT_TRUE(update.def->isEnabled());
+    EXPECT_FALSE(update.upd_busy);
 }
 
 TEST_F(Update, ACancelledFileChoiceLeavesTheWindowAsItWas) {

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -157,7 +158,7 @@ TEST(DefaultsReset, IsAcknowledgedOverTheUpdateWindow) {
     EXPECT_FALSE(w.upd_done);
 }
 
-TEST(UpdateWindow, TellsScreenReadersTheIndicatorsStateAndNamesTheProgressBar) {
+TEST(UpdateWindow, TellsScreenReadersTheIndicatorsColourAndTheUnitsStateAndNamesTheProgressBar) {
     Tfu w;
     const auto said = [](QWidget* widget, QAccessible::Text what) {
         return QAccessible::queryAccessibleInterface(widget)->text(what);
@@ -165,6 +166,18 @@ TEST(UpdateWindow, TellsScreenReadersTheIndicatorsStateAndNamesTheProgressBar) {
     EXPECT_EQ(said(w.pb, QAccessible::Name), QStringLiteral("Ход обновления"));
     EXPECT_EQ(said(w.OpenIndicator, QAccessible::Name), QStringLiteral("Индикатор блока"));
     EXPECT_TRUE(said(w.OpenIndicator, QAccessible::Description).startsWith(QStringLiteral("белый")));
-    ui_hooks.unit_opened(OpenedMode::normal);
-    EXPECT_TRUE(said(w.OpenIndicator, QAccessible::Description).startsWith(QStringLiteral("зелёный")));
+    const UnitIdentity boot{"RV-390PKTA(boot)", "VU-0001", "1.3", "bus"};
+    const auto in_boot = [&] { ui_hooks.unit_identity(boot), ui_hooks.unit_opened(OpenedMode::boot_loader); };
+    // What discovery tells the window, in turn, and what the indicator then says of itself.
+    const std::vector<std::pair<std::function<void()>, QString>> steps = {
+        {in_boot, "белый (блок ещё не открывался в обычном режиме); сейчас блок в режиме загрузчика"},
+        {[] { ui_hooks.unit_opened(OpenedMode::normal); }, "зелёный: блок открыт в обычном режиме"},
+        {in_boot, "зелёный (блок открывался в обычном режиме); сейчас блок в режиме загрузчика"},
+        {[] { ui_hooks.unit_identity({}); },
+         "зелёный (блок открывался в обычном режиме); сейчас блок не подключён"},
+    };
+    for (const auto& [step, description] : steps) {
+        step();
+        EXPECT_EQ(said(w.OpenIndicator, QAccessible::Description), description);
+    }
 }
