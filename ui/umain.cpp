@@ -32,6 +32,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScreen>
 #include <QShortcut>
 #include <QSignalBlocker>
@@ -640,8 +641,27 @@ void Tfmain::tmrTimer() {
 }
 
 void Tfmain::offerRestore() {
-    // Once, when the unit that was updated is back in its firmware with its own block shown, and the
-    // update window with its boxes has gone.
+    // Once, when the unit that was updated is back in its firmware, and the update window with its
+    // boxes has gone: the firmware it reports is the one the file named, or the operator is told.
+    // Replies go on arriving while a box is open: one box at a time.
+    if (after_update_box_)
+        return;
+    const QScopedValueRollback<bool> one_box(after_update_box_, true);
+    if (fu && fu->expected_version && !fu->isVisible() && dev_open && !boot_mode &&
+        fu->dev_serial->text() == fu->expected_version->serial) {
+        const Tfu::Expected expected = *fu->expected_version;
+        fu->expected_version.reset();
+        if (fu->dev_version->text() != expected.version) {
+            QMessageBox warn(QMessageBox::Warning, QString::fromUtf8(update_caption),
+                             QStringLiteral("После обновления блок сообщает версию ПО %1, а в файле "
+                                            "обновления указана версия %2.")
+                                 .arg(fu->dev_version->text(), expected.version),
+                             QMessageBox::Ok, this);
+            warn.setInformativeText(QStringLiteral("Проверьте файл обновления и повторите обновление."));
+            warn.exec();
+        }
+    }
+    // And with its own block shown: the settings saved before the update are offered back.
     if (!fu || !fu->restore_offer || fu->isVisible() || !settings_gate::valid() || !dev_open || boot_mode ||
         fu->dev_serial->text() != fu->restore_offer->serial)
         return;

@@ -151,6 +151,7 @@ private:
     bool back_from_own_box_ = false;
     bool clearing_focus_ = false;   // clearActiveControl() under way
     bool range_error_open_ = false; // one "Range check error" box at a time
+    bool after_update_box_ = false; // the version warning or the restore question is open
     // While that box is open: brings its text up to date with a block from the unit.
     std::function<void()> range_box_follows_;
     bool show_all_next_ = false; // the next refresh shows the block in the focused control too

@@ -242,6 +242,7 @@ void Tfu::save_settings_first() {
     const std::optional<TparBytes> block = unit_blocks::last_of(serial);
     backup.reset();
     restore_offer.reset();
+    expected_version.reset();
     QString caption = QStringLiteral("Настройки не сохранены:");
     if (!block) {
         backup_line->setPlainText(
@@ -272,8 +273,10 @@ void Tfu::finishReply(bool ok) {
             : QStringLiteral("Ошибка в процессе обновления!\r\nПовторите попытку"));
     // Only once the box is gone: the restore question must not come over it, and the next tick, 100 ms
     // later, closes the window.
-    if (ok)
+    if (ok) {
         restore_offer = backup;
+        expected_version = Expected{dev_serial->text(), sending_version_};
+    }
     upd_done = true;
     upd_busy = false;
     tmrb.setInterval(timings::update_close);
@@ -382,6 +385,8 @@ void Tfu::selectClick() {
     const UpdateResult result = run_update(path, dev_name->text(), steps, send_now, post_holding_for_answer);
     switch (result.outcome) {
     case UpdateOutcome::sent:
+        sending_version_ =
+            QStringLiteral("%1.%2").arg(result.header.version[0]).arg(result.header.version[1]);
         pb->setRange(0, 0); // busy, no position, until the unit answers
         break;
     case UpdateOutcome::wrong_file:

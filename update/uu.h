@@ -70,6 +70,13 @@ public:
     };
     std::optional<Backup> backup;
     std::optional<Backup> restore_offer;
+    // Once the unit has reported success: the version the file's header names, which the main window
+    // compares (once) with the version the unit reports when it is back in its firmware.
+    struct Expected {
+        QString serial;
+        QString version; // "major.minor"
+    };
+    std::optional<Expected> expected_version;
     // The unit's replies, shown here (user-interface thread).
     void finishReply(bool ok);
     void defaultsReply();
@@ -93,6 +100,7 @@ private:
     void ready(); // buttons back on, not busy
     void progress_error(bool on);
     void save_settings_first();
+    QString sending_version_; // the header's version of the file being written
     void info(const QString& text);
 
     UnitState unit_state_ = UnitState::none_yet;

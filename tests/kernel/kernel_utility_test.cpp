@@ -122,6 +122,7 @@ TEST_F(KernelUtility, UpdatesTheFirmwareThroughTheBootLoaderAndFindsTheUnitBack)
         flash[i] = static_cast<uint8_t>(i * 13 + 1);
     for (std::size_t i = 0; i < eeprom.size(); ++i)
         eeprom[i] = static_cast<uint8_t>(i * 7 + 3);
+    name_firmware_version(flash, 1, 5); // as a real unit's firmware names the version it reports
     const auto bytes = make_update_file({"RV-390PKTA", 1, 5, flash, eeprom});
     QFile file("kernel.voku");
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -137,8 +138,8 @@ TEST_F(KernelUtility, UpdatesTheFirmwareThroughTheBootLoaderAndFindsTheUnitBack)
 
     const auto landed = unit->flash();
     EXPECT_TRUE(std::equal(flash.begin(), flash.end(), landed.begin()));
-    EXPECT_TRUE(
-        std::all_of(landed.begin() + 700, landed.begin() + 1024, [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_TRUE(std::all_of(landed.begin() + static_cast<std::ptrdiff_t>(flash.size()), landed.begin() + 1024,
+                            [](uint8_t b) { return b == 0xFF; }));
     const auto eep = unit->eeprom();
     EXPECT_TRUE(std::equal(eeprom.begin(), eeprom.end(), eep.begin()));
     EXPECT_EQ(unit->last_update(), std::optional<bool>(true));
@@ -150,4 +151,5 @@ TEST_F(KernelUtility, UpdatesTheFirmwareThroughTheBootLoaderAndFindsTheUnitBack)
     ASSERT_TRUE(wait_for([&] { return !boot_mode && w->update.dev_name->text() == "RV-390PKTA"; }, limit_ms));
     EXPECT_TRUE(dev_open);
     EXPECT_EQ(unit->mode(), UnitMode::normal);
+    EXPECT_EQ(w->update.dev_version->text(), "1.5") << "the version the new firmware names";
 }

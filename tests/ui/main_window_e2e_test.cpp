@@ -1,6 +1,7 @@
 // The main window against the virtual unit: what the operator sees and what reaches the unit.
 #include "core/link_flags.h"
 #include "protocol/commands.h"
+#include "sim/update_file.h"
 #include "sim/virtual_unit.h"
 #include "tests/support/boxes.h"
 #include "tests/support/wait.h"
@@ -18,6 +19,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
@@ -193,6 +195,29 @@ TEST_F(MainWindowWithUnit, AFirmwareUpdateFromTheMenuEndsWithTheUnitBackInItsFir
     EXPECT_EQ(unit->last_update(), std::optional<bool>(true));
     ASSERT_TRUE(wait_for([&] { return update.dev_name->text() == "RV-390PKTA" && !boot_mode; }, 10000));
     EXPECT_TRUE(wait_for([&] { return enabled(); }));
+    EXPECT_EQ(update.dev_version->text(), "1.4") << "the firmware the sample brings";
+
+    // A file whose header names another version than its firmware: the operator is told, once back.
+    std::vector<uint8_t> flash(600, 0x33);
+    name_firmware_version(flash, 1, 4);
+    const auto bytes = make_update_file({"RV-390PKTA", 1, 5, flash, {}});
+    QTemporaryDir dir;
+    const QString other = dir.filePath(QStringLiteral("other.voku"));
+    QFile file(other);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+    file.close();
+    update.choose_file = [&] { return other; };
+    QTimer::singleShot(0, [&] {
+        if (wait_for([&] { return update.select->isEnabled(); }, 10000))
+            update.select->click();
+    });
+    main.UPDClick();
+    ASSERT_TRUE(wait_for([&] { return answer.seen.size() >= 3; }, 10000));
+    EXPECT_EQ(answer.seen[2].icon, QMessageBox::Warning);
+    EXPECT_EQ(answer.seen[2].text,
+              "После обновления блок сообщает версию ПО 1.4, а в файле обновления указана "
+              "версия 1.5.");
 }
 
 TEST_F(MainWindowWithUnit, TellsWhenTheUnitStopsAnsweringOrIsNotUnderstoodAndClearsItAfterwards) {
