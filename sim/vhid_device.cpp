@@ -118,6 +118,7 @@ void VirtualHidDevice::unplug() {
             ::close(c.fd);
         connections_.clear();
     }
+    closed_.notify_all();
     ::close(wake_fd_);
     wake_fd_ = -1;
 }
@@ -137,6 +138,11 @@ std::size_t VirtualHidDevice::open_count() const {
     for (const Connection& c : connections_)
         n += c.role == ROLE_INTERRUPT ? 1 : 0;
     return n;
+}
+
+bool VirtualHidDevice::wait_unconnected(std::chrono::milliseconds limit) const {
+    std::unique_lock lock(m_);
+    return closed_.wait_for(lock, limit, [&] { return connections_.empty(); });
 }
 
 void VirtualHidDevice::serve() {
@@ -176,6 +182,7 @@ void VirtualHidDevice::serve() {
             if (n <= 0) {
                 ::close(it->fd);
                 connections_.erase(it);
+                closed_.notify_all();
                 continue;
             }
             Connection c = *it;
@@ -189,6 +196,7 @@ void VirtualHidDevice::serve() {
             if (c.role == 0xFF) { // refused or done: hang up
                 ::close(it->fd);
                 connections_.erase(it);
+                closed_.notify_all();
             } else {
                 it->role = c.role;
             }

@@ -4,6 +4,8 @@
 #include "hidlib/vhid_protocol.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -58,6 +60,9 @@ public:
     void send_input(const Report& report);
     // Open interrupt connections (hosts that opened the device).
     std::size_t open_count() const;
+    // Waits until no host holds a connection of any kind to the device (each one's descriptors closed
+    // on this side too), at most `limit`; true when none is left.
+    bool wait_unconnected(std::chrono::milliseconds limit) const;
 
     std::string path() const { return path_; }
     std::string error() const { return error_; }
@@ -82,6 +87,7 @@ private:
     int wake_fd_ = -1;
     std::atomic<bool> stop_{false};
     mutable std::mutex m_; // guards connections_
+    mutable std::condition_variable closed_;
     std::vector<Connection> connections_;
     std::thread thread_;
 };

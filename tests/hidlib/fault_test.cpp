@@ -205,6 +205,8 @@ TEST(Unloading, TwentyLoadsAndUnloadsLeaveNoThreadDescriptorOrMemoryBehind) {
         ASSERT_TRUE(lib.HIDopenDevice(0));
         lib.HIDcloseDevice();
     }
+    // The device, in this process too, closes its ends once it has seen the hang-ups.
+    ASSERT_TRUE(device.wait_unconnected(std::chrono::seconds(10)));
     EXPECT_EQ(descriptors(), before);
 }
 
