@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -132,138 +133,171 @@ void add_value_caps(std::vector<ValueCap>& caps, const Globals& g, const Locals&
     add_cap(caps, l.last_usage, g, count - static_cast<uint32_t>(k - 1));
 }
 
-} // namespace
+// One short item as the descriptor holds it.
+struct Item {
+    ItemType type;
+    uint8_t tag;
+    const uint8_t* data;
+    std::size_t size;
+    uint32_t value; // the data as an unsigned number
+};
 
-ReportCaps parse_report_descriptor(std::span<const uint8_t> descriptor) {
+// Reads items from the front of the descriptor, skipping long items (none of them is needed here). A
+// truncated item ends the reading: what was read before it counts.
+class ItemReader {
+public:
+    explicit ItemReader(std::span<const uint8_t> d) : p_(d.data()), left_(d.size()) {}
+
+    std::optional<Item> next() {
+        while (left_ > 0) {
+            const uint8_t prefix = *p_;
+            if (prefix == 0xFE) {
+                // Long item: prefix, data size, tag, then the data.
+                if (left_ < 2 || left_ < 3 + std::size_t{p_[1]})
+                    return std::nullopt;
+                skip(3 + std::size_t{p_[1]});
+                continue;
+            }
+            const std::size_t size = (prefix & 0x3) == 3 ? 4 : prefix & 0x3;
+            if (left_ < 1 + size)
+                return std::nullopt;
+            const Item item{static_cast<ItemType>((prefix >> 2) & 0x3), static_cast<uint8_t>(prefix >> 4),
+                            p_ + 1, size, unsigned_value(p_ + 1, size)};
+            skip(1 + size);
+            return item;
+        }
+        return std::nullopt;
+    }
+
+private:
+    void skip(std::size_t n) {
+        p_ += n;
+        left_ -= n;
+    }
+    const uint8_t* p_;
+    std::size_t left_;
+};
+
+// The parser's state; one handler per item type changes it, as the kernel's HID core does.
+struct Parser {
     ReportCaps caps;
     std::array<ReportBits, 3> bits; // input, output, feature
     Globals globals;
     std::vector<Globals> stack;
     Locals locals;
+};
 
-    const uint8_t* p = descriptor.data();
-    std::size_t left = descriptor.size();
-    while (left > 0) {
-        const uint8_t prefix = *p;
-        if (prefix == 0xFE) {
-            // Long item: prefix, data size, tag, then the data; none of it is used here.
-            if (left < 2)
-                break;
-            const std::size_t item = 3 + std::size_t{p[1]};
-            if (left < item)
-                break;
-            p += item;
-            left -= item;
-            continue;
+void main_item(Parser& s, const Item& item) {
+    const auto report = [&]() -> std::optional<std::size_t> {
+        switch (item.tag) {
+        case input:
+            return 0;
+        case output:
+            return 1;
+        case feature:
+            return 2;
+        default:
+            return std::nullopt;
         }
-        const std::size_t size = (prefix & 0x3) == 3 ? 4 : prefix & 0x3;
-        if (left < 1 + size)
-            break; // truncated: keep what was read
-        const uint8_t* data = p + 1;
-        const auto type = static_cast<ItemType>((prefix >> 2) & 0x3);
-        const uint8_t tag = prefix >> 4;
-        const uint32_t value = unsigned_value(data, size);
-        p += 1 + size;
-        left -= 1 + size;
-
-        switch (type) {
-        case ItemType::main: {
-            int which = -1;
-            std::vector<ValueCap>* list = nullptr;
-            if (tag == input) {
-                which = 0;
-                list = &caps.input;
-            } else if (tag == output) {
-                which = 1;
-                list = &caps.output;
-            } else if (tag == feature) {
-                which = 2;
-                list = &caps.feature;
-            }
-            if (list) {
-                ReportBits& rb = bits[static_cast<std::size_t>(which)];
-                rb.seen = true;
-                const uint64_t item_bits = uint64_t{globals.report_size} * globals.report_count; // < 2^64
-                rb.bits[globals.report_id] = saturating_add(rb.bits[globals.report_id], item_bits);
-                const bool constant = value & 0x1;
-                const bool variable = value & 0x2;
-                if (!constant && variable && globals.report_size > 1)
-                    add_value_caps(*list, globals, locals);
-            }
-            // Collection, End Collection and reserved tags only end the local state.
-            locals.clear();
-            break;
-        }
-        case ItemType::global:
-            switch (tag) {
-            case usage_page:
-                globals.usage_page = value;
-                break;
-            case logical_minimum:
-                globals.logical_min = signed_value(data, size);
-                break;
-            case logical_maximum:
-                globals.logical_max = signed_value(data, size);
-                break;
-            case physical_minimum:
-                globals.physical_min = signed_value(data, size);
-                break;
-            case physical_maximum:
-                globals.physical_max = signed_value(data, size);
-                break;
-            case report_size:
-                globals.report_size = value;
-                break;
-            case report_id:
-                globals.report_id = static_cast<uint8_t>(value); // IDs are one byte on the wire
-                break;
-            case report_count:
-                globals.report_count = value;
-                break;
-            case push:
-                if (stack.size() < max_push_depth)
-                    stack.push_back(globals);
-                break;
-            case pop:
-                if (!stack.empty()) {
-                    globals = stack.back();
-                    stack.pop_back();
-                }
-                break;
-            default: // Unit, Unit Exponent and reserved tags do not change lengths or caps
-                break;
-            }
-            break;
-        case ItemType::local:
-            switch (tag) {
-            case usage: {
-                const auto u = static_cast<uint16_t>(value); // a 4-byte usage has its page in the high half
-                if (locals.usages.size() < max_kept_usages)
-                    locals.usages.push_back(u);
-                ++locals.usage_total;
-                locals.last_usage = u;
-                break;
-            }
-            case usage_minimum:
-                if (!locals.has_min) // a second range would be a second cap set; the first one leads
-                    locals.range_min = static_cast<uint16_t>(value);
-                locals.has_min = true;
-                locals.has_range = true;
-                break;
-            case usage_maximum: // the cap only names the minimum, but a range it is
-                locals.has_range = true;
-                break;
-            default: // designators, strings, delimiters: not needed for caps
-                break;
-            }
-            break;
-        case ItemType::reserved:
-            break;
-        }
+    }();
+    if (report) {
+        std::vector<ValueCap>* lists[] = {&s.caps.input, &s.caps.output, &s.caps.feature};
+        const Globals& g = s.globals;
+        ReportBits& rb = s.bits[*report];
+        rb.seen = true;
+        const uint64_t item_bits = uint64_t{g.report_size} * g.report_count; // < 2^64
+        rb.bits[g.report_id] = saturating_add(rb.bits[g.report_id], item_bits);
+        const bool constant = item.value & 0x1;
+        const bool variable = item.value & 0x2;
+        if (!constant && variable && g.report_size > 1)
+            add_value_caps(*lists[*report], g, s.locals);
     }
+    // Collection, End Collection and reserved tags only end the local state.
+    s.locals.clear();
+}
 
-    caps.input_length = bits[0].length_in_bytes();
-    caps.output_length = bits[1].length_in_bytes();
-    caps.feature_length = bits[2].length_in_bytes();
-    return caps;
+void global_item(Parser& s, const Item& item) {
+    Globals& g = s.globals;
+    switch (item.tag) {
+    case usage_page:
+        g.usage_page = item.value;
+        break;
+    case logical_minimum:
+        g.logical_min = signed_value(item.data, item.size);
+        break;
+    case logical_maximum:
+        g.logical_max = signed_value(item.data, item.size);
+        break;
+    case physical_minimum:
+        g.physical_min = signed_value(item.data, item.size);
+        break;
+    case physical_maximum:
+        g.physical_max = signed_value(item.data, item.size);
+        break;
+    case report_size:
+        g.report_size = item.value;
+        break;
+    case report_id:
+        g.report_id = static_cast<uint8_t>(item.value); // IDs are one byte on the wire
+        break;
+    case report_count:
+        g.report_count = item.value;
+        break;
+    case push:
+        if (s.stack.size() < max_push_depth)
+            s.stack.push_back(g);
+        break;
+    case pop:
+        if (!s.stack.empty()) {
+            g = s.stack.back();
+            s.stack.pop_back();
+        }
+        break;
+    default: // Unit, Unit Exponent and reserved tags do not change lengths or caps
+        break;
+    }
+}
+
+void local_item(Parser& s, const Item& item) {
+    Locals& l = s.locals;
+    switch (item.tag) {
+    case usage: {
+        const auto u = static_cast<uint16_t>(item.value); // a 4-byte usage has its page in the high half
+        if (l.usages.size() < max_kept_usages)
+            l.usages.push_back(u);
+        ++l.usage_total;
+        l.last_usage = u;
+        break;
+    }
+    case usage_minimum:
+        if (!l.has_min) // a second range would be a second cap set; the first one leads
+            l.range_min = static_cast<uint16_t>(item.value);
+        l.has_min = true;
+        l.has_range = true;
+        break;
+    case usage_maximum: // the cap only names the minimum, but a range it is
+        l.has_range = true;
+        break;
+    default: // designators, strings, delimiters: not needed for caps
+        break;
+    }
+}
+
+void reserved_item(Parser&, const Item&) {}
+
+// By item type: main, global, local, reserved.
+constexpr std::array<void (*)(Parser&, const Item&), 4> handlers = {main_item, global_item, local_item,
+                                                                    reserved_item};
+
+} // namespace
+
+ReportCaps parse_report_descriptor(std::span<const uint8_t> descriptor) {
+    Parser s;
+    ItemReader reader(descriptor);
+    while (const std::optional<Item> item = reader.next())
+        handlers[static_cast<std::size_t>(item->type)](s, *item);
+    s.caps.input_length = s.bits[0].length_in_bytes();
+    s.caps.output_length = s.bits[1].length_in_bytes();
+    s.caps.feature_length = s.bits[2].length_in_bytes();
+    return std::move(s.caps);
 }
