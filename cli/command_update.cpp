@@ -18,13 +18,12 @@
 #include <QDir>
 #include <QTimer>
 
-using namespace std::chrono_literals;
-
 namespace {
 // How long the unit has for each step before the operator is told.
-constexpr auto boot_loader_limit = 10s;
-constexpr auto result_limit = 30s;
-constexpr auto back_limit = 10s;
+constexpr auto boot_loader_limit =
+    std::chrono::duration_cast<std::chrono::seconds>(timings::boot_loader_limit);
+constexpr auto result_limit = std::chrono::duration_cast<std::chrono::seconds>(timings::update_result_limit);
+constexpr auto back_limit = std::chrono::duration_cast<std::chrono::seconds>(timings::back_in_firmware_limit);
 
 // The unit restarts into its boot loader when it gets the update poll, as the update window sends it.
 bool enter_boot_loader(const FoundUnit& unit) {

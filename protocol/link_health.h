@@ -3,13 +3,15 @@
 // silent, grey window.
 #pragma once
 
+#include "core/timings.h"
+
 #include <chrono>
 #include <cstdint>
 
 namespace link_health {
 
-// No valid reply for this long from an open unit in its normal firmware (polled every 200 ms) is told.
-inline constexpr auto silence_limit = std::chrono::seconds(2);
+// No valid reply for timings::silence_limit from an open unit in its normal firmware is told.
+inline constexpr auto silence_limit = timings::silence_limit;
 
 // Input thread: an input report arrived; a message in it passed its length and CRC checks.
 void report_arrived();

@@ -1,6 +1,7 @@
 // The shared settings block `par` and the queuing of its writes; the block's rules are in settings_block.h.
 #pragma once
 
+#include "core/timings.h"
 #include "ui/settings_block.h"
 
 #include <chrono>
@@ -23,7 +24,7 @@ public:
     bool set_received(std::span<const uint8_t, sizeof(Tpar)> bytes, bool echo = false);
     // The block, noted as the one the window now shows.
     Tpar take_for_showing();
-    static constexpr auto echo_wait = std::chrono::seconds(1);
+    static constexpr auto echo_wait = timings::echo_wait;
     // Changes some bytes under the lock.
     template <class F> void change(F&& f) {
         std::lock_guard lock(m_);
