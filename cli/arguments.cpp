@@ -1,48 +1,7 @@
 // Parsing the command line: which options each command takes and how many operands.
 #include "cli/arguments.h"
 
-#include <QSet>
-
-namespace {
-
-struct CommandRule {
-    const char* name;
-    QSet<QString> options; // besides --unit, which every command acting on one unit takes
-    bool takes_unit;
-    bool takes_all;
-    int min_operands;
-    int max_operands; // -1: any number
-};
-
-const CommandRule rules[] = {
-    {"list", {"--json", "--no-header"}, false, false, 0, 0},
-    {"show", {"--json"}, true, true, 0, 0},
-    {"set", {}, true, true, 1, -1},
-    {"save", {}, true, false, 1, 1},
-    {"load", {}, true, true, 1, 1},
-    {"reset", {"--yes"}, true, true, 0, 0},
-    {"update", {"--yes", "--restore", "--no-restore"}, true, true, 1, 1},
-    {"monitor", {"--json"}, true, false, 0, 0},
-    {"help", {}, false, false, 0, 0},
-};
-
-const CommandRule* rule_of(const QString& command) {
-    for (const CommandRule& r : rules)
-        if (command == QLatin1String(r.name))
-            return &r;
-    return nullptr;
-}
-
-QString operand_words(const CommandRule& r) {
-    const QString name = QLatin1String(r.name);
-    if (name == QLatin1String("set"))
-        return QStringLiteral("пары КЛЮЧ=ЗНАЧЕНИЕ");
-    if (name == QLatin1String("update"))
-        return QStringLiteral("файл обновления (.voku)");
-    return QStringLiteral("файл конфигурации");
-}
-
-} // namespace
+#include "cli/command_table.h"
 
 Invocation parse_arguments(const QStringList& arguments) {
     Invocation inv;
@@ -79,9 +38,14 @@ Invocation parse_arguments(const QStringList& arguments) {
         }
     }
     if (inv.command.isEmpty())
-        throw UsageError(QStringLiteral("не указана команда (list, show, set, save, load, reset, update, "
-                                        "monitor)"));
-    const CommandRule* rule = rule_of(inv.command);
+        throw UsageError(QStringLiteral("не указана команда (%1)").arg([] {
+            QStringList names;
+            for (const CommandRule& r : command_table())
+                if (r.run)
+                    names << QLatin1String(r.name);
+            return names.join(QStringLiteral(", "));
+        }()));
+    const CommandRule* rule = command_rule(inv.command);
     if (!rule)
         throw UsageError(QStringLiteral("неизвестная команда «%1»").arg(inv.command));
     for (const QString& o : options) {
@@ -104,7 +68,8 @@ Invocation parse_arguments(const QStringList& arguments) {
         throw UsageError(QStringLiteral("--unit и --all исключают друг друга"));
     const auto n = static_cast<int>(inv.operands.size());
     if (n < rule->min_operands)
-        throw UsageError(QStringLiteral("команде %1 нужен %2").arg(inv.command, operand_words(*rule)));
+        throw UsageError(
+            QStringLiteral("команде %1 нужен %2").arg(inv.command, QString::fromUtf8(rule->operands)));
     if (rule->max_operands >= 0 && n > rule->max_operands)
         throw UsageError(QStringLiteral("лишний аргумент «%1»").arg(inv.operands.value(rule->max_operands)));
     return inv;

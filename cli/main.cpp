@@ -1,6 +1,6 @@
 // rv390pkta-cli: the unit's settings and firmware from the command line, through the utility's own link.
 #include "cli/arguments.h"
-#include "cli/commands.h"
+#include "cli/command_table.h"
 #include "cli/console.h"
 #include "cli/exit_status.h"
 #include "cli/unit_session.h"
@@ -9,20 +9,6 @@
 #include <QCoreApplication>
 
 #include <iostream>
-#include <utility>
-
-namespace {
-int run(const Invocation& inv) {
-    // The arguments have already named a known command; update is the one left.
-    const std::pair<const char*, int (*)(const Invocation&)> commands[] = {
-        {"list", run_list},   {"show", run_show}, {"monitor", run_monitor}, {"set", run_set},
-        {"reset", run_reset}, {"save", run_save}, {"load", run_load}};
-    for (const auto& [name, command] : commands)
-        if (inv.command == QLatin1String(name))
-            return command(inv);
-    return run_update(inv);
-}
-} // namespace
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
@@ -49,7 +35,8 @@ int main(int argc, char* argv[]) {
         console::err(QStringLiteral("Не удалось инициализировать USB! %1").arg(error));
         return exit_failed;
     }
-    const int status = run(inv);
+    // The arguments have named a command of the table; help and version were answered above.
+    const int status = command_rule(inv.command)->run(inv);
     unit_session::stop();
     return status;
 }

@@ -1,0 +1,36 @@
+// The table itself: the parser takes its rules from it and the program its commands.
+#include "cli/command_table.h"
+
+#include "cli/commands.h"
+
+namespace {
+const CommandRule table[] = {
+    {"list", {"--json", "--no-header"}, false, false, 0, 0, "", run_list},
+    {"show", {"--json"}, true, true, 0, 0, "", run_show},
+    {"set", {}, true, true, 1, -1, "пары КЛЮЧ=ЗНАЧЕНИЕ", run_set},
+    {"save", {}, true, false, 1, 1, "файл конфигурации", run_save},
+    {"load", {}, true, true, 1, 1, "файл конфигурации", run_load},
+    {"reset", {"--yes"}, true, true, 0, 0, "", run_reset},
+    {"update",
+     {"--yes", "--restore", "--no-restore"},
+     true,
+     true,
+     1,
+     1,
+     "файл обновления (.voku)",
+     run_update},
+    {"monitor", {"--json"}, true, false, 0, 0, "", run_monitor},
+    {"help", {}, false, false, 0, 0, "", nullptr},
+};
+} // namespace
+
+std::span<const CommandRule> command_table() {
+    return table;
+}
+
+const CommandRule* command_rule(const QString& name) {
+    for (const CommandRule& r : table)
+        if (name == QLatin1String(r.name))
+            return &r;
+    return nullptr;
+}

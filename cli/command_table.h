@@ -1,0 +1,24 @@
+// Every command of rv390pkta-cli in one table: what its command line may hold, and what runs it.
+#pragma once
+
+#include "cli/arguments.h"
+
+#include <QSet>
+#include <QString>
+
+#include <span>
+
+struct CommandRule {
+    const char* name;
+    QSet<QString> options; // besides --unit and --all, which takes_unit and takes_all allow
+    bool takes_unit;
+    bool takes_all;
+    int min_operands;
+    int max_operands;              // -1: any number
+    const char* operands;          // what the operands are, for the message when they are missing
+    int (*run)(const Invocation&); // null for help, which the program answers itself
+};
+
+std::span<const CommandRule> command_table();
+// The rule of `name`, or null when there is no such command.
+const CommandRule* command_rule(const QString& name);
