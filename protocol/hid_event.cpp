@@ -3,6 +3,10 @@
 #include "protocol/link_health.h"
 #include "protocol/reply_dispatch.h"
 
+#include <QtGlobal>
+
+#include <exception>
+
 namespace {
 Reassembler reassembler; // input thread only
 }
@@ -14,7 +18,9 @@ extern "C" void hid_event(THIDreport report, uint8_t /*count*/) {
             link_health::message_verified();
             reply_dispatch(*message);
         }
-    } catch (...) {
-        // A reply that cannot be handled is dropped without a word; the link goes on.
+    } catch (const std::exception& e) {
+        // Only memory can run out on this way; the exception must not unwind into the library's thread,
+        // so the reply is dropped, said in the journal, and the link goes on.
+        qWarning("a reply of the unit was dropped: %s", e.what());
     }
 }
