@@ -2,6 +2,7 @@
 #include "cli/arguments.h"
 
 #include "cli/command_table.h"
+#include "ui/settings_table.h"
 
 Invocation parse_arguments(const QStringList& arguments) {
     Invocation inv;
@@ -75,32 +76,51 @@ Invocation parse_arguments(const QStringList& arguments) {
     return inv;
 }
 
+namespace {
+// What a key takes, as the table has it: "1..4", "-32..16" or "off|on".
+QString values(const char* key) {
+    const SettingsField& f = *settings_field(key);
+    if (!f.names.empty()) {
+        QStringList names;
+        for (const char* n : f.names)
+            names << QLatin1String(n);
+        return names.join(QLatin1Char('|'));
+    }
+    const int shown = f.from_one ? 1 : 0;
+    return QStringLiteral("%1..%2").arg(f.low + shown).arg(f.high + shown);
+}
+} // namespace
+
 QString cli_usage() {
     return QStringLiteral(
-        "rv390pkta-cli — настройка и обновление блоков RV-390PKTA из командной строки\n"
-        "\n"
-        "Использование: rv390pkta-cli КОМАНДА [--unit СЕРИЙНЫЙ_НОМЕР|ПУТЬ | --all] [параметры]\n"
-        "\n"
-        "Команды:\n"
-        "  list [--json] [--no-header]       подключённые блоки (серийный номер — первый столбец)\n"
-        "  show [--json]                     настройки блока\n"
-        "  set КЛЮЧ=ЗНАЧЕНИЕ...              изменить настройки (записываются одним блоком)\n"
-        "  save ФАЙЛ                         сохранить настройки в файл конфигурации (.cfg)\n"
-        "  load ФАЙЛ                         загрузить настройки из файла конфигурации\n"
-        "  reset [--yes]                     установить значения по умолчанию\n"
-        "  update ФАЙЛ.voku [--yes] [--restore|--no-restore]\n"
-        "                                    обновить ПО блока\n"
-        "  monitor [--json]                  показывать настройки при каждом изменении (Ctrl+C — выход)\n"
-        "\n"
-        "Ключи: selector (1-4), primary_group, secondary_group (1-4), source1 ... source8\n"
-        "(имя источника, например \"SDI 5\", \"AES 1L\", ANALOG_R, 1000Hz, или номер в списке 1-20),\n"
-        "analog_gain (-32..16), zero_db (-32..0), headroom (0..32), scale (dB|dBFS),\n"
-        "indicators (off|small|full), agr (off|on).\n"
-        "\n"
-        "Когда подключено несколько блоков, укажите --unit или --all. С --all команды set, reset и\n"
-        "load сначала проверяют все блоки: если хоть один не может принять настройки, не пишется ни в один.\n"
-        "Коды выхода: 0 — выполнено; 1 — блок отказал или произошла ошибка; 2 — ошибка в командной\n"
-        "строке или пара, которую блок не может принять (ничего не записано); 3 — блок не найден;\n"
-        "4 — нет прав доступа к блоку; 129, 130, 143 — прервано сигналом SIGHUP, SIGINT, SIGTERM.\n"
-        "Подробнее: man rv390pkta-cli.\n");
+               "rv390pkta-cli — настройка и обновление блоков RV-390PKTA из командной строки\n"
+               "\n"
+               "Использование: rv390pkta-cli КОМАНДА [--unit СЕРИЙНЫЙ_НОМЕР|ПУТЬ | --all] [параметры]\n"
+               "\n"
+               "Команды:\n"
+               "  list [--json] [--no-header]       подключённые блоки (серийный номер — первый столбец)\n"
+               "  show [--json]                     настройки блока\n"
+               "  set КЛЮЧ=ЗНАЧЕНИЕ...              изменить настройки (записываются одним блоком)\n"
+               "  save ФАЙЛ                         сохранить настройки в файл конфигурации (.cfg)\n"
+               "  load ФАЙЛ                         загрузить настройки из файла конфигурации\n"
+               "  reset [--yes]                     установить значения по умолчанию\n"
+               "  update ФАЙЛ.voku [--yes] [--restore|--no-restore]\n"
+               "                                    обновить ПО блока\n"
+               "  monitor [--json]                  показывать настройки при каждом изменении (Ctrl+C — "
+               "выход)\n"
+               "\n"
+               "Ключи: selector (%1), primary_group, secondary_group (%2), source1 ... source8\n"
+               "(имя источника, например \"SDI 5\", \"AES 1L\", ANALOG_R, 1000Hz, или номер в списке %3),\n"
+               "analog_gain (%4), zero_db (%5), headroom (%6), scale (%7),\n"
+               "indicators (%8), agr (%9).\n"
+               "\n"
+               "Когда подключено несколько блоков, укажите --unit или --all. С --all команды set, reset и\n"
+               "load сначала проверяют все блоки: если хоть один не может принять настройки, не пишется ни в "
+               "один.\n"
+               "Коды выхода: 0 — выполнено; 1 — блок отказал или произошла ошибка; 2 — ошибка в командной\n"
+               "строке или пара, которую блок не может принять (ничего не записано); 3 — блок не найден;\n"
+               "4 — нет прав доступа к блоку; 129, 130, 143 — прервано сигналом SIGHUP, SIGINT, SIGTERM.\n"
+               "Подробнее: man rv390pkta-cli.\n")
+        .arg(values("selector"), values("primary_group"), values("source1"), values("analog_gain"),
+             values("zero_db"), values("headroom"), values("scale"), values("indicators"), values("agr"));
 }

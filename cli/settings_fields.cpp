@@ -1,6 +1,7 @@
 // Field names, values and the parsing of KEY=VALUE pairs for the settings block.
 #include "cli/settings_fields.h"
 
+#include "ui/settings_table.h"
 #include "ui/source_names.h"
 
 #include <QMap>
@@ -13,19 +14,27 @@ namespace settings_fields {
 
 namespace {
 
-const QStringList scales = {QStringLiteral("dB"), QStringLiteral("dBFS")};
-const QStringList indicator_kinds = {QStringLiteral("off"), QStringLiteral("small"), QStringLiteral("full")};
-const QStringList switch_states = {QStringLiteral("off"), QStringLiteral("on")};
+const SettingsField& field(const char* key) {
+    return *settings_field(key); // the keys named here are the table's own
+}
+
+QStringList names_of(const char* key) {
+    QStringList names;
+    for (const char* n : field(key).names)
+        names << QString::fromUtf8(n);
+    return names;
+}
+
+const QStringList scales = names_of("scale");
+const QStringList indicator_kinds = names_of("indicators");
+const QStringList switch_states = names_of("agr");
 
 struct Level {
     const char* key;
-    int8_t Tpar::*field;
-    int low;
-    int high;
+    int8_t Tpar::*member;
 };
-const Level levels[] = {{"analog_gain", &Tpar::xlr_gain, -32, 16},
-                        {"zero_db", &Tpar::db0, -32, 0},
-                        {"headroom", &Tpar::headroom, 0, 32}};
+const Level levels[] = {
+    {"analog_gain", &Tpar::xlr_gain}, {"zero_db", &Tpar::db0}, {"headroom", &Tpar::headroom}};
 
 QString source_key(int n) {
     return QStringLiteral("source%1").arg(n + 1);
@@ -65,13 +74,9 @@ QString one_of(const QStringList& names) {
 
 const QStringList& keys() {
     static const QStringList all = [] {
-        QStringList k = {QStringLiteral("selector"), QStringLiteral("primary_group"),
-                         QStringLiteral("secondary_group")};
-        for (int n = 0; n < 8; ++n)
-            k << source_key(n);
-        for (const Level& l : levels)
-            k << QLatin1String(l.key);
-        k << QStringLiteral("scale") << QStringLiteral("indicators") << QStringLiteral("agr");
+        QStringList k;
+        for (const SettingsField& f : settings_table())
+            k << QLatin1String(f.key);
         return k;
     }();
     return all;
@@ -88,7 +93,7 @@ std::vector<std::pair<QString, QVariant>> describe(const Tpar& block) {
     for (int n = 0; n < 8; ++n)
         out.emplace_back(source_key(n), names.value(p.src[n]));
     for (const Level& l : levels)
-        out.emplace_back(QLatin1String(l.key), int(p.*l.field));
+        out.emplace_back(QLatin1String(l.key), int(p.*l.member));
     out.emplace_back(QStringLiteral("scale"), scales.value(p.scale));
     out.emplace_back(QStringLiteral("indicators"), indicator_kinds.value(p.ind));
     out.emplace_back(QStringLiteral("agr"), switch_states.value(p.agr != 0 ? 1 : 0));
@@ -134,9 +139,10 @@ Change apply(const Tpar& current, const QStringList& pairs, bool unit_known) {
         const QString key = QLatin1String(group_keys[g]);
         if (!asked.contains(key))
             continue;
-        group[g] = integer_in(asked.value(key), 1, 4);
+        const SettingsField& f = field(group_keys[g]);
+        group[g] = integer_in(asked.value(key), f.low + 1, f.high + 1);
         if (!group[g])
-            bad(key, whole_range(1, 4));
+            bad(key, whole_range(f.low + 1, f.high + 1));
         else
             *group[g] -= 1;
     }
@@ -166,33 +172,36 @@ Change apply(const Tpar& current, const QStringList& pairs, bool unit_known) {
         const QString value = asked.value(key);
         std::optional<int> position = name_in(value, names);
         if (!position)
-            if (const auto number = integer_in(value, 1, 20))
+            if (const auto number = integer_in(value, 1, field("source1").high + 1))
                 position = *number - 1;
         if (!position && !unit_known && name_in(value, source_names(0, 1) + source_names(2, 3)))
             continue;
         if (position)
             p.src[n] = static_cast<uint8_t>(*position);
         else
-            bad(key, QStringLiteral("источник групп %1 и %2 (%3) или номер в списке от 1 до 20")
+            bad(key, QStringLiteral("источник групп %1 и %2 (%3) или номер в списке от 1 до %4")
                          .arg(p.group[0] + 1)
                          .arg(p.group[1] + 1)
-                         .arg(names.join(QStringLiteral(", "))));
+                         .arg(names.join(QStringLiteral(", ")))
+                         .arg(field("source1").high + 1));
     }
 
     if (asked.contains(QStringLiteral("selector"))) {
-        if (const auto v = integer_in(asked.value(QStringLiteral("selector")), 1, 4))
+        const SettingsField& f = field("selector");
+        if (const auto v = integer_in(asked.value(QStringLiteral("selector")), f.low + 1, f.high + 1))
             p.but = static_cast<uint8_t>(*v - 1);
         else
-            bad(QStringLiteral("selector"), whole_range(1, 4));
+            bad(QStringLiteral("selector"), whole_range(f.low + 1, f.high + 1));
     }
     for (const Level& l : levels) {
         const QString key = QLatin1String(l.key);
         if (!asked.contains(key))
             continue;
-        if (const auto v = integer_in(asked.value(key), l.low, l.high))
-            p.*l.field = static_cast<int8_t>(*v);
+        const SettingsField& f = field(l.key);
+        if (const auto v = integer_in(asked.value(key), f.low, f.high))
+            p.*l.member = static_cast<int8_t>(*v);
         else
-            bad(key, whole_range(l.low, l.high));
+            bad(key, whole_range(f.low, f.high));
     }
     const auto named = [&](const char* key_name, const QStringList& names_of, uint8_t Tpar::*field) {
         const QString key = QLatin1String(key_name);
@@ -210,27 +219,20 @@ Change apply(const Tpar& current, const QStringList& pairs, bool unit_known) {
 }
 
 QStringList check_bytes(const QByteArray& bytes) {
-    struct Range {
-        int low, high;
-        bool is_signed;
-    };
-    // By offset: selector, the groups, the eight sources, the levels, scale, indicators, agr.
-    static const Range ranges[sizeof(Tpar)] = {
-        {0, 3, false},  {0, 3, false},  {0, 3, false},  {0, 19, false}, {0, 19, false}, {0, 19, false},
-        {0, 19, false}, {0, 19, false}, {0, 19, false}, {0, 19, false}, {0, 19, false}, {-32, 16, true},
-        {-32, 0, true}, {0, 32, true},  {0, 1, false},  {0, 2, false},  {0, 1, false}};
     QStringList errors;
     const qsizetype n = std::min<qsizetype>(bytes.size(), qsizetype(sizeof(Tpar)));
-    for (qsizetype i = 0; i < n; ++i) {
-        const Range& r = ranges[i];
-        const int v = r.is_signed ? int(static_cast<int8_t>(bytes[i])) : int(static_cast<uint8_t>(bytes[i]));
-        if (v < r.low || v > r.high)
+    for (const SettingsField& f : settings_table()) {
+        if (qsizetype(f.offset) >= n)
+            break;
+        const auto b = static_cast<uint8_t>(bytes[qsizetype(f.offset)]);
+        const int v = f.is_signed ? int(static_cast<int8_t>(b)) : int(b);
+        if (v < f.low || v > f.high)
             errors << QStringLiteral("байт %1 (%2) равен %3, допустимо от %4 до %5")
-                          .arg(i)
-                          .arg(keys()[int(i)])
+                          .arg(f.offset)
+                          .arg(QLatin1String(f.key))
                           .arg(v)
-                          .arg(r.low)
-                          .arg(r.high);
+                          .arg(f.low)
+                          .arg(f.high);
     }
     if (n >= 3 && bytes[1] == bytes[2])
         errors << QStringLiteral("байты 1 и 2 (primary_group и secondary_group) равны: группы должны "

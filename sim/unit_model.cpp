@@ -1,6 +1,8 @@
 // What the unit's normal firmware and its boot loader do with each command.
 #include "sim/unit_model.h"
 
+#include "ui/settings_table.h"
+
 #include "protocol/commands.h"
 #include "sim/unit_link.h"
 
@@ -35,8 +37,13 @@ std::string hex16(unsigned v) {
 TparBytes normalise_settings(const TparBytes& block) {
     Tpar p = from_bytes(block);
     sanitise(p);
-    p.xlr_gain = std::clamp<int8_t>(p.xlr_gain, -32, 16);
-    p.headroom = std::clamp<int8_t>(p.headroom, 0, 32);
+    // The firmware keeps its levels within the ranges the utility's controls have.
+    const auto clamp = [](int8_t& v, const char* key) {
+        const SettingsField& f = *settings_field(key);
+        v = static_cast<int8_t>(std::clamp<int>(v, f.low, f.high));
+    };
+    clamp(p.xlr_gain, "analog_gain");
+    clamp(p.headroom, "headroom");
     p.agr = p.agr != 0 ? 1 : 0;
     return to_bytes(p);
 }

@@ -42,7 +42,7 @@ struct UnitFaults {
 };
 
 // The unit's own rule for a block written to it: the ranges of the utility's sanitise, and in addition
-// xlr_gain clamped to -32..16, headroom to 0..32 and agr to 0 or 1.
+// xlr_gain and headroom clamped to the ranges of the settings table, and agr to 0 or 1.
 TparBytes normalise_settings(const TparBytes& block);
 
 // A fresh unit's flash: a stand-in for its factory firmware (byte at address a is (a * 7 + 1) mod 256),

@@ -14,6 +14,7 @@
 #include "ui/link_view.h"
 #include "ui/selector_button.h"
 #include "ui/settings_gate.h"
+#include "ui/settings_table.h"
 #include "ui/source_names.h"
 #include "update/settings_backup.h"
 #include "update/uu.h"
@@ -322,9 +323,8 @@ void Tfmain::buildControls() {
         groups_[n] = list(group_items, 96, controls_);
         groups_[n]->setObjectName(QStringLiteral("group%1").arg(n));
         connect(groups_[n], &QComboBox::activated, this, [this, n] { groupChange(n); });
-        left_labels.push_back(
-            label(left, n == 0 ? QStringLiteral("Первичная группа") : QStringLiteral("Вторичная группа"),
-                  groups_[n], n, QStringLiteral("label_group%1").arg(n)));
+        left_labels.push_back(label(left, QString::fromUtf8(settings_table()[1 + std::size_t(n)].label),
+                                    groups_[n], n, QStringLiteral("label_group%1").arg(n)));
     }
     std::tie(group0, group1) = std::tuple(groups_[0], groups_[1]);
     for (int n = 0; n < 8; ++n) {
@@ -353,31 +353,42 @@ void Tfmain::buildControls() {
     top->addStretch();
 
     // Right column: levels, scale, indicators, group replacement.
-    headroom = new ByteSpinBox(0, 32, 0, controls_);
-    db0 = new ByteSpinBox(-32, 0, -12, controls_);
-    xlr_gain = new ByteSpinBox(-32, 16, -12, controls_);
+    // Ranges, captions and list texts from the one table of the block's fields.
+    const auto field = [](const char* key) -> const SettingsField& { return *settings_field(key); };
+    const auto spin = [&](const char* key, int initial) {
+        return new ByteSpinBox(field(key).low, field(key).high, initial, controls_);
+    };
+    const auto texts = [&](const char* key) {
+        QStringList t;
+        for (const char* n : field(key).window_names)
+            t << QString::fromUtf8(n);
+        return t;
+    };
+    const auto caption = [&](const char* key) { return QString::fromUtf8(field(key).label); };
+    headroom = spin("headroom", 0);
+    db0 = spin("zero_db", -12);
+    xlr_gain = spin("analog_gain", -12);
     headroom->setObjectName(QStringLiteral("headroom"));
     db0->setObjectName(QStringLiteral("db0"));
     xlr_gain->setObjectName(QStringLiteral("xlr_gain"));
     connect(headroom, &ByteSpinBox::readChanged, this, &Tfmain::headroomChange);
     connect(db0, &ByteSpinBox::readChanged, this, &Tfmain::db0Change);
     connect(xlr_gain, &ByteSpinBox::readChanged, this, &Tfmain::xlr_gainChange);
-    scale = list({QStringLiteral("dB"), QStringLiteral("dBFS")}, 138, controls_);
-    ind = list({QStringLiteral("Откл."), QStringLiteral("Small"), QStringLiteral("Full")}, 138, controls_);
-    agr = list({QStringLiteral("Откл."), QStringLiteral("Вкл.")}, 138, controls_);
+    scale = list(texts("scale"), 138, controls_);
+    ind = list(texts("indicators"), 138, controls_);
+    agr = list(texts("agr"), 138, controls_);
     scale->setObjectName(QStringLiteral("scale"));
     ind->setObjectName(QStringLiteral("ind"));
     agr->setObjectName(QStringLiteral("agr"));
     connect(scale, &QComboBox::activated, this, &Tfmain::scaleChange);
     connect(ind, &QComboBox::activated, this, &Tfmain::indChange);
     connect(agr, &QComboBox::activated, this, &Tfmain::agrChange);
-    label(right, QStringLiteral("Уровень HEADROOM"), headroom, 0, QStringLiteral("label_headroom"));
-    label(right, QStringLiteral("Уровень 0 dB"), db0, 1, QStringLiteral("label_db0"));
-    QLabel* gain = label(right, QStringLiteral("Усиление аналоговых входов"), xlr_gain, 2,
-                         QStringLiteral("label_xlr_gain"));
-    label(right, QStringLiteral("Шкала"), scale, 3, QStringLiteral("label_scale"));
-    label(right, QStringLiteral("Вид индикаторов"), ind, 4, QStringLiteral("label_ind"));
-    label(right, QStringLiteral("Audio Group Replacement"), agr, 5, QStringLiteral("label_agr"));
+    label(right, caption("headroom"), headroom, 0, QStringLiteral("label_headroom"));
+    label(right, caption("zero_db"), db0, 1, QStringLiteral("label_db0"));
+    QLabel* gain = label(right, caption("analog_gain"), xlr_gain, 2, QStringLiteral("label_xlr_gain"));
+    label(right, caption("scale"), scale, 3, QStringLiteral("label_scale"));
+    label(right, caption("indicators"), ind, 4, QStringLiteral("label_ind"));
+    label(right, caption("agr"), agr, 5, QStringLiteral("label_agr"));
     // Two lines: the caption keeps its text and breaks after its second word.
     gain->setWordWrap(true);
     gain->setFixedWidth(gain->fontMetrics().horizontalAdvance(QStringLiteral("Усиление аналоговых")) + 2);

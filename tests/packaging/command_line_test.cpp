@@ -1,6 +1,11 @@
 // --version and --help of both programs: the utility's handle_command_line and the virtual unit's parser.
 #include "core/command_line.h"
 #include "sim/sim_options.h"
+#include "ui/settings_table.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QStringList>
 
 #include <gtest/gtest.h>
 
@@ -92,4 +97,43 @@ TEST(SimCommandLine, HelpNamesBothOptions) {
     const std::string usage = sim_usage();
     EXPECT_NE(usage.find("--help"), std::string::npos);
     EXPECT_NE(usage.find("--version"), std::string::npos);
+}
+
+TEST(CommandLine, TheManPageAndTheCompletionKnowEveryKeyOfTheSettingsTableWithItsValues) {
+    const auto read = [](const char* path) {
+        QFile f(QString::fromUtf8(path));
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << path;
+        return QString::fromUtf8(f.readAll());
+    };
+    const QString man = read(CLI_MAN_PAGE);
+    const QString keys =
+        man.mid(man.indexOf(".SH KEYS"), man.indexOf(".SH OPTIONS") - man.indexOf(".SH KEYS"));
+    const QString completion = read(CLI_COMPLETION);
+    // The keys `set` completes: the words of the loop that offers them.
+    const qsizetype loop = completion.indexOf(QStringLiteral("for w in selector"));
+    const QStringList offered =
+        completion.mid(loop + 9, completion.indexOf(QStringLiteral("; do"), loop) - loop - 9)
+            .split(QRegularExpression(QStringLiteral("[\\s\\\\]+")), Qt::SkipEmptyParts);
+    EXPECT_EQ(offered.size(), qsizetype(settings_table().size()) - 7) << offered.join(' ').toStdString();
+    for (const SettingsField& f : settings_table()) {
+        const QString key = QString::fromLatin1(f.key);
+        // The sources stand as one range in both.
+        const bool source = key.startsWith(QStringLiteral("source"));
+        EXPECT_TRUE(keys.contains(source ? QStringLiteral("source1") : key)) << f.key;
+        EXPECT_TRUE(offered.contains(source ? QStringLiteral("source{1..8}") : key)) << f.key;
+        if (f.names.empty()) {
+            const int shown = f.from_one ? 1 : 0;
+            const QString range = QStringLiteral("%1 to %2").arg(f.low + shown).arg(f.high + shown);
+            EXPECT_TRUE(keys.contains(QString(range).replace(QLatin1Char('-'), QStringLiteral("\\-"))))
+                << f.key;
+        } else {
+            QStringList names;
+            for (const char* n : f.names) {
+                EXPECT_TRUE(keys.contains(QString::fromLatin1(n))) << f.key << ' ' << n;
+                names << QString::fromLatin1(n);
+            }
+            EXPECT_TRUE(completion.contains(QStringLiteral("%1) offered=(%2) ;;").arg(key, names.join(' '))))
+                << f.key;
+        }
+    }
 }
