@@ -26,7 +26,7 @@ VirtualHidDevice::~VirtualHidDevice() {
 }
 
 std::string VirtualHidDevice::bus_dir() {
-    const std::string dir = bus_folder();
+    std::string dir = bus_folder();
     if (!dir.empty())
         ::mkdir(dir.c_str(), 0700);
     return dir;
