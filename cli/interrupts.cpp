@@ -61,10 +61,6 @@ bool requested() {
     return caught.load() != 0;
 }
 
-int signal_number() {
-    return caught.load();
-}
-
 int exit_status() {
     return 128 + caught.load();
 }

@@ -21,7 +21,6 @@ private:
 };
 
 bool requested();
-int signal_number();       // 0 while none has come
 int exit_status();         // 128 + the signal's number
 const char* signal_name(); // "SIGINT", "SIGTERM" or "SIGHUP"
 // The descriptor that becomes readable when a signal comes (-1 without a Hold), for a blocking read.

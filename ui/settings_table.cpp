@@ -45,8 +45,3 @@ const SettingsField* settings_field(std::string_view key) {
             return &f;
     return nullptr;
 }
-
-int field_value(const TparBytes& block, const SettingsField& field) {
-    const uint8_t b = block[field.offset];
-    return field.is_signed ? int(static_cast<int8_t>(b)) : int(b);
-}

@@ -25,5 +25,3 @@ struct SettingsField {
 std::span<const SettingsField> settings_table();
 // The field of `key`; null when there is none.
 const SettingsField* settings_field(std::string_view key);
-// The stored value of `field` in `block`, a signed field as signed.
-int field_value(const TparBytes& block, const SettingsField& field);
