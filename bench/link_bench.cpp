@@ -1,8 +1,10 @@
 // Cost of framing, reassembly and a mailbox round trip, and the worker's CPU use while idle.
 #include "core/mailbox.h"
-#include "protocol/USB.h"
+#include "core/ui_handover.h"
 #include "protocol/commands.h"
 #include "protocol/crc.h"
+#include "protocol/framing.h"
+#include "protocol/reassembly.h"
 
 #include <benchmark/benchmark.h>
 
@@ -36,7 +38,8 @@ void BM_ReassembleSettingsReply(benchmark::State& state) {
 BENCHMARK(BM_ReassembleSettingsReply);
 
 void BM_MailboxRoundTrip(benchmark::State& state) {
-    Mailbox box;
+    UiHandover ui;
+    Mailbox box(ui);
     std::atomic<uint64_t> sent{0};
     std::thread worker([&] {
         box.serve([&](const Request&) {
@@ -46,7 +49,7 @@ void BM_MailboxRoundTrip(benchmark::State& state) {
     });
     uint64_t posted = 0;
     while (state.KeepRunning()) {
-        box.post(Request{cmd_set_par, {}, true});
+        box.post(Request{cmd_erase, {0, 0}});
         ++posted;
         while (sent.load(std::memory_order_acquire) < posted) // measuring latency: spin on purpose
             ;
@@ -59,7 +62,8 @@ BENCHMARK(BM_MailboxRoundTrip)->UseRealTime();
 // CPU time the worker uses per second of idling: it should block, not poll.
 void BM_IdleWorkerCpu(benchmark::State& state) {
     while (state.KeepRunning()) {
-        Mailbox box;
+        UiHandover ui;
+        Mailbox box(ui);
         timespec cpu{};
         std::thread worker([&] {
             box.serve([](const Request&) { return true; });

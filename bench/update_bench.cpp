@@ -2,8 +2,8 @@
 // full-speed link and with none, next to the limit that link sets. An update file's record area holds
 // at most 65,535 bytes (265 per 256 data bytes), so the largest update is about 63 KiB of images:
 // 56 KiB of flash and 4 KiB of EEPROM here.
-#include "core/Tthr.h"
-#include "protocol/USB.h"
+#include "core/ui_handover.h"
+#include "protocol/link.h"
 #include "sim/update_file.h"
 #include "sim/virtual_unit.h"
 #include "ui/umain.h"
@@ -40,8 +40,10 @@ double update_seconds(std::chrono::microseconds delay) {
     VirtualUnit unit(o);
     if (!unit.plug())
         return -1;
-    Tfu update;
-    Tfmain main;
+    UiHandover ui;
+    Link link(ui);
+    Tfu update(link);
+    Tfmain main(link, &update);
     if (!main.link_init())
         return -1;
     update.choose_file = [] { return QStringLiteral("bench.voku"); };
@@ -84,8 +86,5 @@ int main(int argc, char** argv) {
     constexpr std::size_t blocks = flash_size / 512 + eeprom_size / 512;
     std::printf("  no link delay:   %.3f s, %.1f us per report, %.0f us per 512-byte block\n", fast,
                 fast / static_cast<double>(reports) * 1e6, fast / static_cast<double>(blocks) * 1e6);
-    thr.Terminate();
-    thr.WaitFor();
-    usb_shutdown();
     return 0;
 }

@@ -1,7 +1,7 @@
 // A unit's settings block as `show` and `monitor` print it: aligned lines, or a JSON object.
 #pragma once
 
-#include "core/ui_handover.h"
+#include "core/unit_identity.h"
 #include "ui/settings_block.h"
 
 #include <QJsonObject>

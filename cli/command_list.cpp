@@ -4,13 +4,14 @@
 #include "cli/block_output.h"
 #include "cli/console.h"
 #include "cli/exit_status.h"
+#include "cli/unit_session.h"
 #include "protocol/unit_scan.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 
-int run_list(const Invocation& inv) {
-    const std::vector<FoundUnit> units = scan_units();
+int run_list(const Invocation& inv, UnitSession& session) {
+    const std::vector<FoundUnit> units = scan_units(session.link.hid);
     if (inv.json) {
         QJsonArray list;
         for (const FoundUnit& u : units)

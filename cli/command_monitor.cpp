@@ -7,7 +7,6 @@
 #include "cli/unit_choice.h"
 #include "cli/unit_session.h"
 #include "core/timings.h"
-#include "protocol/USB.h"
 
 #include <QDateTime>
 #include <QTimer>
@@ -21,38 +20,38 @@ QString now() {
 }
 } // namespace
 
-int run_monitor(const Invocation& inv) {
-    return for_each_unit(inv, [&](const FoundUnit& unit, QString&) {
+int run_monitor(const Invocation& inv, UnitSession& session) {
+    return for_each_unit(session, inv, [&](const FoundUnit& unit, QString&) {
         const interrupts::Hold hold;
         std::optional<TparBytes> last;
         bool was_open = true;
-        unit_session::on_block([&](const TparBytes& block) {
+        session.on_block([&](const TparBytes& block) {
             if (block == last)
                 return;
             last = block;
             if (inv.json) {
-                QJsonObject o = block_json(unit_session::opened(), block);
+                QJsonObject o = block_json(session.opened(), block);
                 o.insert(QStringLiteral("event"), QStringLiteral("settings"));
                 o.insert(QStringLiteral("time"), now());
                 console::out(json_line(o));
             } else {
                 console::out(now());
-                for (const QString& line : block_lines(unit_session::opened(), block))
+                for (const QString& line : block_lines(session.opened(), block))
                     console::out(line);
             }
         });
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
             // A unit that went away is told once, and again when it is back (discovery reopens it).
-            if (unit_session::is_open() != was_open) {
-                was_open = unit_session::is_open();
+            if (session.is_open() != was_open) {
+                was_open = session.is_open();
                 if (inv.json) {
                     QJsonObject o{{QStringLiteral("event"),
                                    was_open ? QStringLiteral("connected") : QStringLiteral("disconnected")},
                                   {QStringLiteral("serial"), unit.identity.serial},
                                   {QStringLiteral("time"), now()}};
                     if (was_open)
-                        o.insert(QStringLiteral("version"), unit_session::opened().version);
+                        o.insert(QStringLiteral("version"), session.opened().version);
                     console::out(json_line(o));
                 } else {
                     console::err(
@@ -60,12 +59,12 @@ int run_monitor(const Invocation& inv) {
                                                                      : QStringLiteral("блок отключён")));
                 }
             }
-            poll_settings();
+            session.link.poll_settings();
         });
-        poll_settings();
+        session.link.poll_settings();
         poll.start(timings::settings_poll);
-        unit_session::wait_until([] { return interrupts::requested(); }, std::chrono::hours(24 * 365));
-        unit_session::on_block(nullptr);
+        session.wait_until([] { return interrupts::requested(); }, std::chrono::hours(24 * 365));
+        session.on_block(nullptr);
         return exit_done;
     });
 }

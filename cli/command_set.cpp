@@ -24,15 +24,14 @@ Tpar as_shown(const TparBytes& block) {
 
 // With several units, every one is read and its new block made before any is written: a value that
 // one of them cannot take is written to none. A unit that cannot be read is told in its turn below.
-std::optional<ExitStatus> refused_by_any(const UnitChoice& choice, const Make& make) {
+std::optional<ExitStatus> refused_by_any(UnitSession& session, const UnitChoice& choice, const Make& make) {
     std::optional<ExitStatus> refused;
     for (const FoundUnit& unit : choice.units) {
         QString why;
         QStringList notes;
         TparBytes current;
         Tpar next;
-        if (unit_session::open(unit, why) != exit_done ||
-            unit_session::read_settings(current, why) != exit_done)
+        if (session.open(unit, why) != exit_done || session.read_settings(current, why) != exit_done)
             continue;
         if (const ExitStatus made = make(as_shown(current), next, why, notes); made != exit_done) {
             console::err(QStringLiteral("%1: %2").arg(console::printable(unit.identity.serial), why));
@@ -45,18 +44,19 @@ std::optional<ExitStatus> refused_by_any(const UnitChoice& choice, const Make& m
 // Reads the unit's block, makes the new one from it and writes it; a block that would not change is
 // not written, and said so.
 // `may_refuse`: whether `make` can refuse a unit's block at all (a reset cannot).
-int write_each(const Invocation& inv, const QString& done, const Make& make, bool may_refuse = true) {
-    const UnitChoice choice = choose_units(inv);
+int write_each(UnitSession& session, const Invocation& inv, const QString& done, const Make& make,
+               bool may_refuse = true) {
+    const UnitChoice choice = choose_units(session, inv);
     if (may_refuse && choice.status == exit_done && choice.units.size() > 1) {
-        if (const std::optional<ExitStatus> refused = refused_by_any(choice, make)) {
+        if (const std::optional<ExitStatus> refused = refused_by_any(session, choice, make)) {
             console::err(QStringLiteral("ничего не записано ни в один блок"));
             return *refused;
         }
     }
-    return for_each_unit(inv, choice, [&](const FoundUnit& unit, QString& why) {
+    return for_each_unit(session, inv, choice, [&](const FoundUnit& unit, QString& why) {
         const QString serial = console::printable(unit.identity.serial);
         TparBytes current;
-        if (const ExitStatus read = unit_session::read_settings(current, why); read != exit_done)
+        if (const ExitStatus read = session.read_settings(current, why); read != exit_done)
             return read;
         Tpar next;
         QStringList notes;
@@ -71,7 +71,7 @@ int write_each(const Invocation& inv, const QString& done, const Make& make, boo
             console::out(QStringLiteral("%1: настройки блока уже такие, ничего не записано").arg(serial));
             return exit_done;
         }
-        if (!unit_session::write_block(next, why))
+        if (!session.write_block(next, why))
             return exit_failed;
         console::out(QStringLiteral("%1: %2").arg(serial, done));
         return exit_done;
@@ -79,7 +79,7 @@ int write_each(const Invocation& inv, const QString& done, const Make& make, boo
 }
 } // namespace
 
-int run_set(const Invocation& inv) {
+int run_set(const Invocation& inv, UnitSession& session) {
     // Checked once before any unit is touched: a wrong pair sends nothing to any unit.
     const settings_fields::Change dry = settings_fields::apply(default_par, inv.operands, false);
     if (!dry.errors.isEmpty()) {
@@ -88,7 +88,7 @@ int run_set(const Invocation& inv) {
         console::err(QStringLiteral("ничего не записано"));
         return exit_usage;
     }
-    return write_each(inv, QStringLiteral("настройки записаны"),
+    return write_each(session, inv, QStringLiteral("настройки записаны"),
                       [&](const Tpar& current, Tpar& next, QString& why, QStringList& notes) {
                           const settings_fields::Change change =
                               settings_fields::apply(current, inv.operands);
@@ -102,14 +102,14 @@ int run_set(const Invocation& inv) {
                       });
 }
 
-int run_reset(const Invocation& inv) {
+int run_reset(const Invocation& inv, UnitSession& session) {
     if (!inv.yes && console::input_is_terminal() &&
         !console::ask(QStringLiteral("Установить значения по умолчанию?"), false)) {
         console::err(QStringLiteral("отменено, ничего не записано"));
         return exit_failed;
     }
     return write_each(
-        inv, QStringLiteral("установлены значения по умолчанию"),
+        session, inv, QStringLiteral("установлены значения по умолчанию"),
         [](const Tpar&, Tpar& next, QString&, QStringList&) {
             next = default_par;
             return exit_done;
@@ -117,7 +117,7 @@ int run_reset(const Invocation& inv) {
         false);
 }
 
-int run_load(const Invocation& inv) {
+int run_load(const Invocation& inv, UnitSession& session) {
     const QString file = inv.operands.value(0);
     const QString shown = QDir::toNativeSeparators(file);
     QByteArray head;
@@ -147,7 +147,7 @@ int run_load(const Invocation& inv) {
         console::err(
             QStringLiteral("файл «%1» длиннее 17 байт: взяты первые 17, остальное не учтено").arg(shown));
     head.truncate(qsizetype(sizeof(Tpar)));
-    return write_each(inv, QStringLiteral("конфигурация загружена из «%1»").arg(shown),
+    return write_each(session, inv, QStringLiteral("конфигурация загружена из «%1»").arg(shown),
                       [&](const Tpar& current, Tpar& next, QString& why, QStringList&) {
                           // Only the file's bytes change, as in the window.
                           next = current;
@@ -163,11 +163,11 @@ int run_load(const Invocation& inv) {
                       });
 }
 
-int run_save(const Invocation& inv) {
+int run_save(const Invocation& inv, UnitSession& session) {
     const QString file = config_file::with_extension(inv.operands.value(0), Qt::CaseInsensitive);
-    return for_each_unit(inv, [&](const FoundUnit& unit, QString& why) {
+    return for_each_unit(session, inv, [&](const FoundUnit& unit, QString& why) {
         TparBytes block;
-        if (const ExitStatus read = unit_session::read_settings(block, why); read != exit_done)
+        if (const ExitStatus read = session.read_settings(block, why); read != exit_done)
             return read;
         QString reason;
         Tpar shown = from_bytes(block); // the block as the window holds it, sanitised

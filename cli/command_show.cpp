@@ -9,20 +9,20 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
-int run_show(const Invocation& inv) {
+int run_show(const Invocation& inv, UnitSession& session) {
     QJsonArray shown;
-    const int status = for_each_unit(inv, [&](const FoundUnit&, QString& why) {
+    const int status = for_each_unit(session, inv, [&](const FoundUnit&, QString& why) {
         TparBytes block;
-        const ExitStatus read = unit_session::read_settings(block, why);
+        const ExitStatus read = session.read_settings(block, why);
         if (read != exit_done)
             return read;
         if (inv.json && inv.all)
-            shown.append(block_json(unit_session::opened(), block));
+            shown.append(block_json(session.opened(), block));
         else if (inv.json)
-            console::out(QString::fromUtf8(QJsonDocument(block_json(unit_session::opened(), block)).toJson())
-                             .trimmed());
+            console::out(
+                QString::fromUtf8(QJsonDocument(block_json(session.opened(), block)).toJson()).trimmed());
         else
-            for (const QString& line : block_lines(unit_session::opened(), block))
+            for (const QString& line : block_lines(session.opened(), block))
                 console::out(line);
         return exit_done;
     });

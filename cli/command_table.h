@@ -8,15 +8,17 @@
 
 #include <span>
 
+class UnitSession;
+
 struct CommandRule {
     const char* name;
     QSet<QString> options; // besides --unit and --all, which takes_unit and takes_all allow
     bool takes_unit;
     bool takes_all;
     int min_operands;
-    int max_operands;              // -1: any number
-    const char* operands;          // what the operands are, for the message when they are missing
-    int (*run)(const Invocation&); // null for help, which the program answers itself
+    int max_operands;     // -1: any number
+    const char* operands; // what the operands are, for the message when they are missing
+    int (*run)(const Invocation&, UnitSession&); // null for help, which the program answers itself
 };
 
 std::span<const CommandRule> command_table();

@@ -9,7 +9,6 @@
 #include "core/instance_channel.h"
 #include "core/mailbox.h"
 #include "core/timings.h"
-#include "protocol/USB.h"
 #include "protocol/commands.h"
 #include "protocol/unit_blocks.h"
 #include "update/settings_backup.h"
@@ -26,18 +25,16 @@ constexpr auto result_limit = std::chrono::duration_cast<std::chrono::seconds>(t
 constexpr auto back_limit = std::chrono::duration_cast<std::chrono::seconds>(timings::back_in_firmware_limit);
 
 // The unit restarts into its boot loader when it gets the update poll, as the update window sends it.
-bool enter_boot_loader(const FoundUnit& unit) {
+bool enter_boot_loader(UnitSession& session, const FoundUnit& unit) {
     QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [] {
-        if (!unit_session::in_boot_loader())
-            mailbox.post(Request{cmd_upd_poll, {}, false});
+    QObject::connect(&poll, &QTimer::timeout, [&session] {
+        if (!session.in_boot_loader())
+            session.link.mailbox.post(Request{cmd_upd_poll, {}});
     });
-    mailbox.post(Request{cmd_upd_poll, {}, false});
+    session.link.mailbox.post(Request{cmd_upd_poll, {}});
     poll.start(timings::update_poll);
-    return unit_session::wait_until(
-        [&] {
-            return unit_session::in_boot_loader() && unit_session::opened().serial == unit.identity.serial;
-        },
+    return session.wait_until(
+        [&] { return session.in_boot_loader() && session.opened().serial == unit.identity.serial; },
         boot_loader_limit);
 }
 
@@ -47,8 +44,8 @@ struct Backup {
     QString path;
 };
 
-std::optional<Backup> save_backup_first(const QString& serial) {
-    const std::optional<TparBytes> block = unit_blocks::last_of(serial);
+std::optional<Backup> save_backup_first(UnitSession& session, const QString& serial) {
+    const std::optional<TparBytes> block = session.link.blocks.last_of(serial);
     if (!block) {
         console::out(QStringLiteral("Настройки не сохранены: блок не был в обычном режиме"));
         return std::nullopt;
@@ -70,9 +67,10 @@ QString restore_hint(const FoundUnit& unit, const Backup& saved) {
 
 // Once the unit is back in its normal firmware with another block: restore when asked to, or when the
 // operator agrees; a script that said nothing keeps the new block and is told how to restore.
-ExitStatus offer_restore(const Invocation& inv, const FoundUnit& unit, const Backup& saved, QString& why) {
+ExitStatus offer_restore(UnitSession& session, const Invocation& inv, const FoundUnit& unit,
+                         const Backup& saved, QString& why) {
     TparBytes now;
-    if (const ExitStatus read = unit_session::read_settings(now, why); read != exit_done)
+    if (const ExitStatus read = session.read_settings(now, why); read != exit_done)
         return read;
     if (now == saved.block)
         return exit_done;
@@ -86,18 +84,15 @@ ExitStatus offer_restore(const Invocation& inv, const FoundUnit& unit, const Bac
         console::out(QStringLiteral("Настройки не восстановлены; %1").arg(restore_hint(unit, saved)));
         return exit_done;
     }
-    if (!unit_session::write_block(from_bytes(saved.block), why))
+    if (!session.write_block(from_bytes(saved.block), why))
         return exit_failed;
     console::out(QStringLiteral("Настройки восстановлены"));
     return exit_done;
 }
 
-bool back_in_normal_firmware(const QString& serial) {
-    return unit_session::wait_until(
-        [&] {
-            return unit_session::is_open() && !unit_session::in_boot_loader() &&
-                   unit_session::opened().serial == serial;
-        },
+bool back_in_normal_firmware(UnitSession& session, const QString& serial) {
+    return session.wait_until(
+        [&] { return session.is_open() && !session.in_boot_loader() && session.opened().serial == serial; },
         back_limit);
 }
 
@@ -107,9 +102,10 @@ QString interrupted() {
 
 // After a signal, between two blocks at most: the unit is asked to leave its boot loader, as the update
 // window's "Закрыть" asks it, and the line says how far the update had come and where the unit is.
-ExitStatus stop_in_boot_loader(const QString& serial, int sent, int blocks, QString& why) {
-    mailbox.post(Request{cmd_upd_close, {}, false});
-    const bool back = back_in_normal_firmware(serial);
+ExitStatus stop_in_boot_loader(UnitSession& session, const QString& serial, int sent, int blocks,
+                               QString& why) {
+    session.link.mailbox.post(Request{cmd_upd_close, {}});
+    const bool back = back_in_normal_firmware(session, serial);
     why =
         QStringLiteral("%1 %2; %3")
             .arg(interrupted(),
@@ -130,8 +126,8 @@ int block_count(const UpdatePackage& package) {
     return blocks(package.images.flash.size()) + blocks(package.images.eeprom.size());
 }
 
-ExitStatus update_unit(const Invocation& inv, const UpdatePackage& package, const FoundUnit& unit,
-                       QString& why) {
+ExitStatus update_unit(UnitSession& session, const Invocation& inv, const UpdatePackage& package,
+                       const FoundUnit& unit, QString& why) {
     const QString serial = unit.identity.serial;
     const QString shown = console::printable(serial);
     const QString name = QString::fromLatin1(package.header.inf.name);
@@ -152,45 +148,46 @@ ExitStatus update_unit(const Invocation& inv, const UpdatePackage& package, cons
     std::optional<Backup> saved;
     if (!unit.boot_loader) {
         TparBytes block;
-        if (const ExitStatus read = unit_session::read_settings(block, why); read != exit_done)
+        if (const ExitStatus read = session.read_settings(block, why); read != exit_done)
             return read;
-        saved = save_backup_first(serial);
+        saved = save_backup_first(session, serial);
         if (interrupts::requested()) {
             why = QStringLiteral("%1 до перехода в режим загрузчика: блок не тронут").arg(interrupted());
             return ExitStatus(interrupts::exit_status());
         }
         // Followed by serial from here on: the restarts may give the unit another path.
-        choose_unit(serial);
+        session.link.choose_unit(serial);
         console::out(QStringLiteral("%1: переход в режим загрузчика…").arg(shown));
-        if (!enter_boot_loader(unit)) {
+        if (!enter_boot_loader(session, unit)) {
             why = QStringLiteral("блок не перешёл в режим загрузчика за %1 с").arg(boot_loader_limit.count());
             return interrupts::requested() ? ExitStatus(interrupts::exit_status()) : exit_failed;
         }
     } else {
-        saved = save_backup_first(serial);
+        saved = save_backup_first(session, serial);
         // Reopened by serial from here on: the restarts may give the unit another path.
-        if (const ExitStatus again = unit_session::open(unit, why, true); again != exit_done)
+        if (const ExitStatus again = session.open(unit, why, true); again != exit_done)
             return again;
     }
     const int blocks = block_count(package);
     if (interrupts::requested())
-        return stop_in_boot_loader(serial, 0, blocks, why);
+        return stop_in_boot_loader(session, serial, 0, blocks, why);
 
-    unit_session::reset_update_result();
+    session.reset_update_result();
     console::Progress progress(QStringLiteral("%1: запись").arg(shown));
     UpdateSteps steps;
     steps.progress = [&](int percent) { progress.show(percent); };
     // A signal is held until the block being written is through.
     steps.go_on = [] { return !interrupts::requested(); };
     const UpdateResult result = run_update(
-        package, unit_session::opened().product, steps,
-        [](const Request& r) { return mailbox.send_and_wait(r); }, post_holding_for_answer);
+        package, session.opened().product, steps,
+        [&session](const Request& r) { return session.link.mailbox.send_and_wait(r); },
+        post_holding_for_answer(session.link));
     progress.finish();
     switch (result.outcome) {
     case UpdateOutcome::sent:
         break;
     case UpdateOutcome::stopped:
-        return stop_in_boot_loader(serial, result.blocks_sent, blocks, why);
+        return stop_in_boot_loader(session, serial, result.blocks_sent, blocks, why);
     case UpdateOutcome::wrong_file:
         why = QStringLiteral("Неверный файл!");
         return exit_failed;
@@ -201,30 +198,30 @@ ExitStatus update_unit(const Invocation& inv, const UpdatePackage& package, cons
         why = QStringLiteral("Ошибка обновления. Повторите попытку. Блок остаётся в режиме загрузчика");
         return exit_failed;
     }
-    if (!unit_session::wait_until(
-            [] { return unit_session::update_result().has_value() || interrupts::requested(); },
+    if (!session.wait_until(
+            [&session] { return session.update_result().has_value() || interrupts::requested(); },
             result_limit)) {
         why = QStringLiteral("блок не сообщил результат обновления за %1 с").arg(result_limit.count());
         return exit_failed;
     }
-    if (!unit_session::update_result()) {
+    if (!session.update_result()) {
         why = QStringLiteral("%1 после записи всех блоков: блок завершает обновление сам, результат не "
                              "дождались; проверьте: rv390pkta-cli list")
                   .arg(interrupted());
         return ExitStatus(interrupts::exit_status());
     }
-    if (!*unit_session::update_result()) {
+    if (!*session.update_result()) {
         why = QStringLiteral("Ошибка в процессе обновления! Повторите попытку");
         return exit_failed;
     }
     console::out(QStringLiteral("%1: Обновление завершено успешно!").arg(shown));
-    if (!back_in_normal_firmware(serial)) {
+    if (!back_in_normal_firmware(session, serial)) {
         why = QStringLiteral("блок не вернулся в обычный режим за %1 с").arg(back_limit.count());
         return exit_failed;
     }
-    const QString running = unit_session::opened().version;
+    const QString running = session.opened().version;
     console::out(QStringLiteral("%1: блок работает, версия ПО %2").arg(shown, running));
-    const ExitStatus restored = saved ? offer_restore(inv, unit, *saved, why) : exit_done;
+    const ExitStatus restored = saved ? offer_restore(session, inv, unit, *saved, why) : exit_done;
     if (restored != exit_done)
         return restored;
     // The unit says what it runs: a file whose records hold other firmware than its header names
@@ -243,7 +240,7 @@ ExitStatus update_unit(const Invocation& inv, const UpdatePackage& package, cons
 }
 } // namespace
 
-int run_update(const Invocation& inv) {
+int run_update(const Invocation& inv, UnitSession& session) {
     // Two writers would interleave their multi-report messages: the window must not run meanwhile.
     if (instance_running()) {
         console::err(
@@ -268,6 +265,7 @@ int run_update(const Invocation& inv) {
         console::err(QStringLiteral("%1: %2").arg(console::printable(inv.unit), why));
         return exit_failed;
     }
-    return for_each_unit(
-        inv, [&](const FoundUnit& unit, QString& why) { return update_unit(inv, package, unit, why); });
+    return for_each_unit(session, inv, [&](const FoundUnit& unit, QString& why) {
+        return update_unit(session, inv, package, unit, why);
+    });
 }

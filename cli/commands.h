@@ -3,11 +3,13 @@
 
 #include "cli/arguments.h"
 
-int run_list(const Invocation& inv);
-int run_show(const Invocation& inv);
-int run_monitor(const Invocation& inv);
-int run_set(const Invocation& inv);
-int run_reset(const Invocation& inv);
-int run_save(const Invocation& inv);
-int run_load(const Invocation& inv);
-int run_update(const Invocation& inv);
+class UnitSession;
+
+int run_list(const Invocation& inv, UnitSession& session);
+int run_show(const Invocation& inv, UnitSession& session);
+int run_monitor(const Invocation& inv, UnitSession& session);
+int run_set(const Invocation& inv, UnitSession& session);
+int run_reset(const Invocation& inv, UnitSession& session);
+int run_save(const Invocation& inv, UnitSession& session);
+int run_load(const Invocation& inv, UnitSession& session);
+int run_update(const Invocation& inv, UnitSession& session);

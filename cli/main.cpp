@@ -4,6 +4,7 @@
 #include "cli/console.h"
 #include "cli/exit_status.h"
 #include "cli/unit_session.h"
+#include "core/ui_handover.h"
 #include "rv390pkta_version.h"
 
 #include <QCoreApplication>
@@ -30,13 +31,13 @@ int main(int argc, char* argv[]) {
         std::cout << "rv390pkta-cli " << rv390pkta_version << '\n' << std::flush;
         return exit_done;
     }
+    UiHandover ui;
+    UnitSession session(ui);
     QString error;
-    if (!unit_session::start(error)) {
+    if (!session.start(error)) {
         console::err(QStringLiteral("Не удалось инициализировать USB! %1").arg(error));
         return exit_failed;
     }
     // The arguments have named a command of the table; help and version were answered above.
-    const int status = command_rule(inv.command)->run(inv);
-    unit_session::stop();
-    return status;
+    return command_rule(inv.command)->run(inv, session);
 }

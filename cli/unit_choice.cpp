@@ -16,9 +16,9 @@ QString serials(const std::vector<FoundUnit>& units) {
 }
 } // namespace
 
-UnitChoice choose_units(const Invocation& inv) {
+UnitChoice choose_units(UnitSession& session, const Invocation& inv) {
     UnitChoice choice;
-    const std::vector<FoundUnit> found = scan_units();
+    const std::vector<FoundUnit> found = scan_units(session.link.hid);
     if (found.empty()) {
         choice.status = exit_no_unit;
         choice.why = QStringLiteral("не найдено ни одного блока RV-390PKTA");
@@ -54,12 +54,12 @@ UnitChoice choose_units(const Invocation& inv) {
     return choice;
 }
 
-int for_each_unit(const Invocation& inv,
+int for_each_unit(UnitSession& session, const Invocation& inv,
                   const std::function<ExitStatus(const FoundUnit&, QString& why)>& act) {
-    return for_each_unit(inv, choose_units(inv), act);
+    return for_each_unit(session, inv, choose_units(session, inv), act);
 }
 
-int for_each_unit(const Invocation& inv, const UnitChoice& choice,
+int for_each_unit(UnitSession& session, const Invocation& inv, const UnitChoice& choice,
                   const std::function<ExitStatus(const FoundUnit&, QString& why)>& act) {
     if (choice.status != exit_done) {
         console::err(choice.why);
@@ -81,7 +81,7 @@ int for_each_unit(const Invocation& inv, const UnitChoice& choice,
             break;
         }
         QString why;
-        ExitStatus status = unit_session::open(unit, why);
+        ExitStatus status = session.open(unit, why);
         if (status == exit_done)
             status = act(unit, why);
         if (status == exit_done)

@@ -1,10 +1,9 @@
-// Worker thread running the mailbox with usb_send.
+// Worker thread running a mailbox with its link's send.
 #include "core/Tthr.h"
 
 #include "core/mailbox.h"
-#include "protocol/USB.h"
 
-Tthr thr;
+Tthr::Tthr(Mailbox& box, Send send) : box_(box), send_(std::move(send)) {}
 
 Tthr::~Tthr() {
     Terminate();
@@ -15,13 +14,13 @@ void Tthr::Start() {
     // The worker blocks while there is nothing to send, so it needs no lowered priority; an idle-class
     // thread could be starved by other load in the middle of a firmware update.
     if (!thread_.joinable()) {
-        mailbox.worker_starting();
+        box_.worker_starting();
         thread_ = std::thread([this] { Execute(); });
     }
 }
 
 void Tthr::Terminate() {
-    mailbox.stop();
+    box_.stop();
 }
 
 void Tthr::WaitFor() {
@@ -30,5 +29,5 @@ void Tthr::WaitFor() {
 }
 
 void Tthr::Execute() {
-    mailbox.serve(usb_send);
+    box_.serve(send_);
 }

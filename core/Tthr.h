@@ -1,11 +1,19 @@
-// The worker thread: sends every posted request and hands settings refreshes to the window.
+// The worker thread of one link: sends every posted request and ticks the link's timers.
 #pragma once
 
+#include <functional>
 #include <thread>
+
+class Mailbox;
+struct Request;
 
 class Tthr {
 public:
+    using Send = std::function<bool(const Request&)>;
+    Tthr(Mailbox& box, Send send);
     ~Tthr();
+    Tthr(const Tthr&) = delete;
+    Tthr& operator=(const Tthr&) = delete;
     // Starts the worker unless it already runs.
     void Start();
     // Asks the worker to stop; does not wait.
@@ -15,7 +23,7 @@ public:
 
 private:
     void Execute();
+    Mailbox& box_;
+    Send send_;
     std::thread thread_;
 };
-
-extern Tthr thr;

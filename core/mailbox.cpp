@@ -2,7 +2,6 @@
 #include "core/mailbox.h"
 
 #include "core/ui_handover.h"
-#include "core/worker_timer.h"
 #include "protocol/commands.h"
 
 #include <QCoreApplication>
@@ -10,10 +9,10 @@
 
 #include <algorithm>
 
-Mailbox mailbox;
+Mailbox::Mailbox(UiHandover& ui) : ui_(ui) {}
 
 bool Mailbox::is_poll(const Request& r) {
-    return (r.cmd == cmd_get_par || r.cmd == cmd_upd_poll) && r.data.empty() && !r.of_par;
+    return (r.cmd == cmd_get_par || r.cmd == cmd_upd_poll) && r.data.empty() && r.edit == 0;
 }
 
 void Mailbox::post(Request r) {
@@ -22,6 +21,16 @@ void Mailbox::post(Request r) {
         if (is_poll(r) && std::any_of(queue_.begin(), queue_.end(),
                                       [&](const Entry& e) { return e.req.cmd == r.cmd && is_poll(e.req); }))
             return;
+        if (r.edit != 0) {
+            const auto waiting = std::find_if(queue_.begin(), queue_.end(), [&](const Entry& e) {
+                return e.req.cmd == r.cmd && e.req.edit != 0 && e.result == nullptr;
+            });
+            if (waiting != queue_.end()) {
+                if (r.edit > waiting->req.edit)
+                    waiting->req = std::move(r);
+                return;
+            }
+        }
         queue_.push_back({std::move(r), ++posted_, nullptr});
     }
     cv_.notify_all();
@@ -44,7 +53,7 @@ bool Mailbox::send_and_wait(Request r) {
     // lock), so the result read below is this request's own. Work that would re-enter the link from
     // this thread meanwhile (device changes, activations, refreshes, boxes) is held back and runs
     // after the wait, in arrival order, as it would after a blocked thread resumed.
-    SyncWaitScope waiting;
+    UiHandover::SyncWait waiting(ui_);
     constexpr auto only_repaint = QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers |
                                   QEventLoop::X11ExcludeTimers | QEventLoop::WaitForMoreEvents;
     for (;;) {
@@ -55,14 +64,6 @@ bool Mailbox::send_and_wait(Request r) {
         }
         QCoreApplication::processEvents(only_repaint);
     }
-}
-
-void Mailbox::request_refresh() {
-    {
-        std::lock_guard lock(m_);
-        refresh_pending_ = true;
-    }
-    cv_.notify_all();
 }
 
 bool Mailbox::pending() const {
@@ -133,7 +134,7 @@ void Mailbox::serve(const std::function<bool(const Request&)>& send) {
         run_due_timers(lock);
         if (stop_)
             break;
-        if (queue_.empty() && !(refresh_pending_ && !refresh_running_)) {
+        if (queue_.empty()) {
             // Woken by work, by a timer's start, by the earliest timer's due time, or for nothing:
             // each way, look again.
             if (timers_.empty()) {
@@ -148,45 +149,20 @@ void Mailbox::serve(const std::function<bool(const Request&)>& send) {
             }
             continue;
         }
-        if (!queue_.empty()) {
-            Entry e = std::move(queue_.front());
-            queue_.pop_front();
-            sending_ = true;
-            lock.unlock();
-            const bool ok = send(e.req);
-            lock.lock();
-            sending_ = false;
-            done_ = e.seq;
-            if (e.result != nullptr) {
-                *e.result = ok;
-                wake_ui();
-            }
-            continue;
-        }
-        // Refresh hand-off. The worker does not block on it: while the user-interface thread is busy
-        // (or waits for a synchronous send), requests keep being served, so the two waits can never
-        // hold each other up. A block that arrives during a refresh gets a refresh of its own.
-        refresh_pending_ = false;
-        refresh_running_ = true;
+        Entry e = std::move(queue_.front());
+        queue_.pop_front();
+        sending_ = true;
         lock.unlock();
-        post_to_ui([this] {
-            if (ui_hooks.refresh)
-                ui_hooks.refresh();
-            bool again = false;
-            {
-                std::lock_guard done(m_);
-                refresh_running_ = false;
-                again = refresh_pending_;
-            }
-            // Only a block that came meanwhile gives the worker something to do; waking it for
-            // nothing after every poll would cost an idle window a thread switch each time.
-            if (again)
-                cv_.notify_all();
-        });
+        const bool ok = send(e.req);
         lock.lock();
+        sending_ = false;
+        done_ = e.seq;
+        if (e.result != nullptr) {
+            *e.result = ok;
+            ui_.wake();
+        }
     }
     serving_ = false;
-    refresh_running_ = false;
     lock.unlock();
-    wake_ui(); // a synchronous sender still waiting sees that nobody serves any more
+    ui_.wake(); // a synchronous sender still waiting sees that nobody serves any more
 }

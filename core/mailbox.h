@@ -1,6 +1,8 @@
 // The request mailbox: every window's way of having a message sent to the unit by the worker.
 #pragma once
 
+#include "core/worker_timer.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -10,20 +12,23 @@
 #include <thread>
 #include <vector>
 
-class WorkerTimer;
+class UiHandover;
 
 struct Request {
     uint8_t cmd = 0;
     std::vector<uint8_t> data; // payload, owned by the request
-    bool of_par = false;       // the payload is `par` as it stands when the worker frames it
+    // An operator's settings write: the edit of `par` whose block `data` is (0: not one).
+    uint64_t edit = 0;
 };
 
 // Requests are kept in posting order and each is sent exactly once. A settings poll (cmd_get_par)
 // or update poll (cmd_upd_poll) is not queued while the same poll still waits, so a stalled link
-// does not pile up polls. The mailbox also carries the hand-off of settings refreshes from the
-// input thread, through the worker, to the user-interface thread.
-class Mailbox {
+// does not pile up polls; an operator's settings write still waiting takes the bytes of a newer one
+// in its place, so that quick changes go out as one write.
+class Mailbox : public TimerHost {
 public:
+    explicit Mailbox(UiHandover& ui);
+
     // Fire-and-forget, from any thread.
     void post(Request r);
 
@@ -33,14 +38,11 @@ public:
     // would leave it. Without a worker serving the mailbox the result is false at once.
     bool send_and_wait(Request r);
 
-    // Input thread: a new settings block is in `par` (refresh_pending).
-    void request_refresh();
-
     // True while a request waits or is being sent (req_pending).
     bool pending() const;
 
-    // Worker side: sends requests with `send` and hands refreshes to the user-interface thread until
-    // stop() is called. Blocks while there is nothing to do.
+    // Worker side: sends requests with `send` and ticks the timers until stop() is called. Blocks while
+    // there is nothing to do.
     void serve(const std::function<bool(const Request&)>& send);
     void stop();
     // A worker is being started: synchronous senders wait for it instead of failing because it has not
@@ -49,8 +51,8 @@ public:
 
     // Worker timers (worker_timer.h), ticked by the serving worker between requests. stop_timer
     // returns once no tick of t runs, except when a tick of t calls it.
-    void start_timer(WorkerTimer* t, std::chrono::milliseconds interval);
-    void stop_timer(WorkerTimer* t);
+    void start_timer(WorkerTimer* t, std::chrono::milliseconds interval) override;
+    void stop_timer(WorkerTimer* t) override;
 
 private:
     struct Entry {
@@ -68,6 +70,7 @@ private:
     // Worker: ticks every timer that is due, with the lock released during each tick.
     void run_due_timers(std::unique_lock<std::mutex>& lock);
 
+    UiHandover& ui_;
     mutable std::mutex m_;
     std::condition_variable cv_;
     std::deque<Entry> queue_;
@@ -76,12 +79,8 @@ private:
     bool sending_ = false;
     bool serving_ = false;
     bool stop_ = false;
-    bool refresh_pending_ = false;
-    bool refresh_running_ = false; // handed to the user-interface thread, not yet returned
     std::vector<Timer> timers_;
     const WorkerTimer* ticking_ = nullptr; // the timer whose tick runs now
     std::condition_variable tick_done_;
     std::thread::id worker_id_;
 };
-
-extern Mailbox mailbox;

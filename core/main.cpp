@@ -1,10 +1,9 @@
 // Process entry: the single-instance check, the two windows, the message loop.
-#include "core/Tthr.h"
 #include "core/command_line.h"
 #include "core/qt_translations.h"
 #include "core/single_instance.h"
 #include "core/ui_handover.h"
-#include "protocol/USB.h"
+#include "protocol/link.h"
 #include "ui/umain.h"
 #include "update/uu.h"
 
@@ -26,11 +25,14 @@ int main(int argc, char* argv[]) {
 
     // Qt's own buttons and file dialog speak Russian too; without the translation they stay English.
     install_qt_translations();
-    Tfmain main_window;
-    Tfu update_window; // hidden until the operator opens it
-    ui_hooks.error = [](const QString& text) {
-        QMessageBox::critical(fmain, QStringLiteral("RV-390PKTA"), text);
-    };
+    // The window program's one link: the first unit found, or the one the update window keeps to.
+    UiHandover handover;
+    Link link(handover);
+    Tfu update_window(link); // hidden until the operator opens it
+    Tfmain main_window(link, &update_window);
+    QObject::connect(&link, &Link::error, &main_window, [&main_window](const QString& text) {
+        QMessageBox::critical(&main_window, QStringLiteral("RV-390PKTA"), text);
+    });
     instance.on_show([&main_window] {
         main_window.showNormal();
         main_window.raise();
@@ -39,10 +41,6 @@ int main(int argc, char* argv[]) {
 
     main_window.show();
     main_window.activateWindow();
-    const int rc = QApplication::exec();
-
-    thr.Terminate();
-    thr.WaitFor();
-    usb_shutdown();
-    return rc;
+    // The link stops its worker and leaves the library as it goes, after the windows.
+    return QApplication::exec();
 }

@@ -1,119 +1,112 @@
 // Posting to the user-interface thread and holding work back during synchronous sends.
 #include "core/ui_handover.h"
 
-#include "core/ui_call.h"
-
 #include <QCoreApplication>
+#include <QEvent>
 #include <QTimer>
 
-#include <deque>
-#include <mutex>
-
-UiHooks ui_hooks;
-std::atomic<bool> settings_replies_wanted{false};
+#include <algorithm>
 
 namespace {
-// User-interface thread only.
-int wait_depth = 0;
-bool answer_awaited = false;
-uint64_t answer_holds = 0; // which hold is the latest: a timer of an earlier one ends nothing
-std::deque<std::function<void()>> held;
-
-bool holding() {
-    return wait_depth > 0 || answer_awaited;
+enum Call { take_posted_call, wake_call, end_hold_call, drain_call };
 }
 
-// Runs held work in arrival order once nothing holds it back any more.
-void drain() {
-    while (!holding() && !held.empty()) {
-        auto fn = std::move(held.front());
-        held.pop_front();
-        fn();
+UiHandover::UiHandover() = default;
+
+UiHandover::~UiHandover() = default;
+
+void UiHandover::call(int what) {
+    QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(QEvent::User + what)));
+}
+
+void UiHandover::customEvent(QEvent* event) {
+    switch (event->type() - QEvent::User) {
+    case take_posted_call:
+        take_posted();
+        break;
+    case end_hold_call:
+        end_answer_hold(0);
+        break;
+    case drain_call:
+        drain();
+        break;
+    default:
+        break; // a wake-up: the event itself was the point
     }
 }
 
-// Ends the answer hold `which` (0: whichever is on).
-void end_answer_hold(uint64_t which) {
-    if (!answer_awaited || (which != 0 && which != answer_holds))
+void UiHandover::drain() {
+    while (!holding() && !held_.empty()) {
+        Work w = std::move(held_.front());
+        held_.pop_front();
+        w.fn();
+    }
+}
+
+void UiHandover::end_answer_hold(uint64_t which) {
+    if (!answer_awaited_ || (which != 0 && which != answer_holds_))
         return;
-    answer_awaited = false;
+    answer_awaited_ = false;
     drain();
 }
-} // namespace
 
-void run_or_hold(std::function<void()> fn) {
+void UiHandover::run_or_hold(const void* owner, std::function<void()> fn) {
     // Work that arrives while older work is still held queues behind it, so the order is kept.
-    if (holding() || !held.empty())
-        held.push_back(std::move(fn));
+    if (holding() || !held_.empty())
+        held_.push_back({owner, std::move(fn)});
     else
         fn();
 }
 
-namespace {
-// Work posted from other threads, in posting order, under our own lock (core/ui_call.h says why).
-std::mutex posted_m;
-std::deque<std::function<void()>> posted;
-
-// User-interface thread: runs (or holds) what has been posted so far.
-void take_posted() {
+void UiHandover::take_posted() {
     for (;;) {
-        std::function<void()> fn;
+        Work w;
         {
-            std::lock_guard lock(posted_m);
-            if (posted.empty())
+            std::lock_guard lock(posted_m_);
+            if (posted_.empty())
                 return;
-            fn = std::move(posted.front());
-            posted.pop_front();
+            w = std::move(posted_.front());
+            posted_.pop_front();
         }
-        run_or_hold(std::move(fn));
+        run_or_hold(w.owner, std::move(w.fn));
     }
 }
-} // namespace
 
-void post_to_ui(std::function<void()> fn) {
-    if (!QCoreApplication::instance())
-        return; // no user-interface thread to show anything on
+void UiHandover::post(const void* owner, std::function<void()> fn) {
     {
-        std::lock_guard lock(posted_m);
-        posted.push_back(std::move(fn));
+        std::lock_guard lock(posted_m_);
+        posted_.push_back({owner, std::move(fn)});
     }
-    UiCall<&take_posted>::post();
+    call(take_posted_call);
 }
 
-namespace {
-void nothing() {}
-void end_any_answer_hold() {
-    end_answer_hold(0);
-}
-} // namespace
-
-void wake_ui() {
-    UiCall<&nothing>::post();
+void UiHandover::forget(const void* owner) {
+    const auto of_owner = [owner](const Work& w) { return w.owner == owner; };
+    std::erase_if(held_, of_owner);
+    std::lock_guard lock(posted_m_);
+    std::erase_if(posted_, of_owner);
 }
 
-bool ui_waiting() {
-    return wait_depth > 0;
+void UiHandover::wake() {
+    call(wake_call);
 }
 
-SyncWaitScope::SyncWaitScope() {
-    ++wait_depth;
+UiHandover::SyncWait::SyncWait(UiHandover& ui) : ui_(ui) {
+    ++ui_.wait_depth_;
 }
 
-SyncWaitScope::~SyncWaitScope() {
-    if (--wait_depth > 0 || held.empty())
-        return;
+UiHandover::SyncWait::~SyncWait() {
     // Not run here: the held work runs from the event loop once the handler that sent has returned.
-    if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, &drain, Qt::QueuedConnection);
+    if (--ui_.wait_depth_ == 0 && !ui_.held_.empty())
+        ui_.call(drain_call);
 }
 
-void hold_for_answer(std::chrono::milliseconds limit) {
-    answer_awaited = true;
-    const uint64_t which = ++answer_holds;
-    if (QCoreApplication* app = QCoreApplication::instance())
-        QTimer::singleShot(limit, app, [which] { end_answer_hold(which); });
+void UiHandover::hold_for_answer(std::chrono::milliseconds limit) {
+    answer_awaited_ = true;
+    const uint64_t which = ++answer_holds_;
+    QTimer::singleShot(limit, this, [this, which] { end_answer_hold(which); });
 }
 
-void release_answer_hold() {
-    UiCall<&end_any_answer_hold>::post();
+void UiHandover::release_answer_hold() {
+    call(end_hold_call);
 }

@@ -1,77 +1,82 @@
 // Handing work to the user-interface thread, held back while that thread waits for a synchronous send.
 #pragma once
 
-#include <QString>
+#include <QObject>
 
-#include <array>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
 
-// The unit as discovery found it: what the operator is shown of it.
-struct UnitIdentity {
-    QString product; // "RV-390PKTA", or "RV-390PKTA(boot)" in its boot loader
-    QString serial;
-    QString version; // "major.minor"
-    QString path;    // the node or bus path
-};
-
-// What the opened unit runs.
-enum class OpenedMode { normal, boot_loader };
-
-// The one way the link tells the windows anything: the windows fill these in when they are created,
-// the link calls them on the user-interface thread only (from other threads through post_to_ui). With
-// none filled in, the link works all the same.
-struct UiHooks {
-    std::function<void()> refresh;              // a settings block from the unit is in `par`
-    std::function<void(const QString&)> error;  // a plain message box with an error's text
-    std::function<void(bool ok)> update_result; // the unit answered cmd_finish
-    std::function<void()> defaults_reset;       // the unit answered cmd_defaults
-    // Discovery: the unit found (an empty identity: none), the mode it was opened in, whether the
-    // settings controls may be used, and a line for the operator (empty: nothing to say).
-    std::function<void(const UnitIdentity&)> unit_identity;
-    std::function<void(OpenedMode)> unit_opened;
-    std::function<void(bool enable)> settings_controls;
-    std::function<void(const QString&)> note;
-    // How the link is doing, or what became of the operator's changes, may have changed.
-    std::function<void()> link_changed;
-    // Every settings block the unit sends, as sent, in arrival order, with the command it answers
-    // (cmd_get_par or cmd_set_par): for a host that waits for the answer to its own request.
-    std::function<void(uint8_t command, const std::array<uint8_t, 17>& block)> settings_reply;
-};
-extern UiHooks ui_hooks;
-// Set by a host that fills in settings_reply, before the link starts: only then does the input thread hand
-// every reply over (the windows need none of them, and an idle window should not wake for them).
-extern std::atomic<bool> settings_replies_wanted;
-
-// Runs fn on the user-interface thread, from any thread, in posting order. While that thread waits
-// for a synchronous send, fn is held back and runs after the wait, as it would on a blocked thread.
-void post_to_ui(std::function<void()> fn);
-
-// Runs fn now, or after the synchronous send the user-interface thread is waiting for. For work that
-// reaches the user-interface thread by other ways than post_to_ui (device changes, activations).
-void run_or_hold(std::function<void()> fn);
-
-// Marks the user-interface thread as waiting for a synchronous send for the scope's lifetime.
-class SyncWaitScope {
+// One per user-interface thread, shared by every link that thread drives: a synchronous send of any
+// link blocks the thread for all of them, so work of every link waits for its end. Built on the
+// user-interface thread, before the links that use it.
+class UiHandover : public QObject {
 public:
-    SyncWaitScope();
-    ~SyncWaitScope();
-    SyncWaitScope(const SyncWaitScope&) = delete;
-    SyncWaitScope& operator=(const SyncWaitScope&) = delete;
+    UiHandover();
+    ~UiHandover() override;
+    UiHandover(const UiHandover&) = delete;
+    UiHandover& operator=(const UiHandover&) = delete;
+
+    // Runs fn on the user-interface thread, from any thread, in posting order. While that thread waits
+    // for a synchronous send, fn is held back and runs after the wait, as it would on a blocked thread.
+    // `owner` names whose work it is, so that forget() can drop it.
+    void post(const void* owner, std::function<void()> fn);
+    // Runs fn now, or after the synchronous send the user-interface thread is waiting for. For work that
+    // reaches the user-interface thread by other ways than post (device changes, activations).
+    void run_or_hold(const void* owner, std::function<void()> fn);
+    // User-interface thread: drops the work of `owner` still posted or held (it is being destroyed).
+    void forget(const void* owner);
+
+    // Holds work back, as a synchronous send does, from now until release_answer_hold() or until
+    // `limit` has passed: for a request whose answer a device change would lose. The unit answers
+    // cmd_finish and then restarts; a discovery run in between would close the unit and drop the
+    // answer with it. User-interface thread.
+    void hold_for_answer(std::chrono::milliseconds limit);
+    // From any thread: the awaited answer is in (or no longer awaited); held work runs again.
+    void release_answer_hold();
+
+    // Wakes the user-interface thread out of a wait for events, from any thread.
+    void wake();
+    // True while the user-interface thread waits for a synchronous send.
+    bool waiting() const { return wait_depth_ > 0; }
+
+    // Marks the user-interface thread as waiting for a synchronous send for the scope's lifetime.
+    class SyncWait {
+    public:
+        explicit SyncWait(UiHandover& ui);
+        ~SyncWait();
+        SyncWait(const SyncWait&) = delete;
+        SyncWait& operator=(const SyncWait&) = delete;
+
+    private:
+        UiHandover& ui_;
+    };
+
+protected:
+    // The calls of other threads arrive as empty events of a user type: nothing of ours travels inside
+    // Qt's event queue, where no tool (ThreadSanitizer among them) can follow the hand-over; the work
+    // itself goes through our own lock.
+    void customEvent(QEvent* event) override;
+
+private:
+    struct Work {
+        const void* owner;
+        std::function<void()> fn;
+    };
+    bool holding() const { return wait_depth_ > 0 || answer_awaited_; }
+    void drain();
+    void take_posted();
+    void end_answer_hold(uint64_t which);
+    void call(int what); // posts an event of type QEvent::User + what
+
+    // User-interface thread only.
+    int wait_depth_ = 0;
+    bool answer_awaited_ = false;
+    uint64_t answer_holds_ = 0; // which hold is the latest: a timer of an earlier one ends nothing
+    std::deque<Work> held_;
+    // From any thread, under the lock.
+    std::mutex posted_m_;
+    std::deque<Work> posted_;
 };
-
-// Holds work back, as a synchronous send does, from now until release_answer_hold() or until `limit`
-// has passed: for a request whose answer a device change would lose. The unit answers cmd_finish and
-// then restarts; a discovery run in between would close the unit and drop the answer with it.
-// User-interface thread.
-void hold_for_answer(std::chrono::milliseconds limit);
-// From any thread: the awaited answer is in (or no longer awaited); held work runs again.
-void release_answer_hold();
-
-// Wakes the user-interface thread out of a wait for events, from any thread.
-void wake_ui();
-
-// True while the user-interface thread waits for a synchronous send.
-bool ui_waiting();

@@ -1,9 +1,7 @@
-// Worker timers: their table and ticking live in the mailbox, whose wait the worker blocks in.
+// Worker timers: their table and ticking live in their host, whose wait the worker blocks in.
 #include "core/worker_timer.h"
 
-#include "core/mailbox.h"
-
-WorkerTimer::WorkerTimer(Mailbox& box, std::function<void()> tick) : box_(box), tick_(std::move(tick)) {}
+WorkerTimer::WorkerTimer(TimerHost& host, std::function<void()> tick) : host_(host), tick_(std::move(tick)) {}
 
 WorkerTimer::~WorkerTimer() {
     stop();
@@ -12,12 +10,12 @@ WorkerTimer::~WorkerTimer() {
 void WorkerTimer::start(std::chrono::milliseconds interval) {
     interval_ms_ = static_cast<int>(interval.count());
     active_ = true;
-    box_.start_timer(this, interval);
+    host_.start_timer(this, interval);
 }
 
 void WorkerTimer::stop() {
     active_ = false;
-    box_.stop_timer(this);
+    host_.stop_timer(this);
 }
 
 void WorkerTimer::fire() {

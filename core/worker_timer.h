@@ -6,15 +6,27 @@
 #include <cstdint>
 #include <functional>
 
-class Mailbox;
+class WorkerTimer;
+
+// Where worker timers tick: the mailbox, whose wait the worker blocks in.
+class TimerHost {
+public:
+    virtual void start_timer(WorkerTimer* t, std::chrono::milliseconds interval) = 0;
+    // Returns once no tick of t runs, except when a tick of t calls it.
+    virtual void stop_timer(WorkerTimer* t) = 0;
+
+protected:
+    ~TimerHost() = default;
+};
 
 // For periodic work that ends in the mailbox (the settings poll) or needs no window unless something
 // changed (the link watch): a tick on the worker wakes one thread, where a window timer that posts
 // wakes two. It ticks only while a worker serves its mailbox; a tick that comes late is not made up.
 // The tick runs on the worker thread and must not wait for the user-interface thread.
+
 class WorkerTimer {
 public:
-    WorkerTimer(Mailbox& box, std::function<void()> tick);
+    WorkerTimer(TimerHost& host, std::function<void()> tick);
     // Stops it; returns once its tick no longer runs.
     ~WorkerTimer();
     WorkerTimer(const WorkerTimer&) = delete;
@@ -29,11 +41,11 @@ public:
     // How many times it has ticked.
     uint64_t ticks() const { return ticks_; }
 
-private:
-    friend class Mailbox;
+    // The host: one tick.
     void fire();
 
-    Mailbox& box_;
+private:
+    TimerHost& host_;
     std::function<void()> tick_;
     std::atomic<bool> active_{false};
     std::atomic<int> interval_ms_{0};

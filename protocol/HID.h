@@ -1,4 +1,4 @@
-// The table of the HID access library's bound entry points.
+// The table of the HID access library's bound entry points, and a loaded instance of a module.
 #pragma once
 
 #include "hidlib/HIDtypes.h"
@@ -11,9 +11,29 @@ struct THIDentries {
 #undef HID_ENTRY_FIELD
 };
 
-// Bound by usb_init; all null until then. Tests may fill it with doubles.
-extern THIDentries hid;
+// One loaded instance of a module file: the library keeps one current device per instance, so every
+// link loads one of its own. Unloaded when destroyed, once nothing of it is called any more.
+class ModuleInstance {
+public:
+    ModuleInstance() = default;
+    ~ModuleInstance();
+    ModuleInstance(const ModuleInstance&) = delete;
+    ModuleInstance& operator=(const ModuleInstance&) = delete;
 
-// Loads the module file at `path` and binds all 18 entry points by name into `hid`.
-// On failure `hid` is left unchanged and `error` says what went wrong.
-bool hid_bind(const QString& path, QString& error);
+    // Loads the file at `path` as a new instance. False, with `error` set, when it cannot be loaded.
+    bool load(const QString& path, QString& error);
+    // Keeps `fd` (the file the instance was loaded from) open while the instance lives: the loader
+    // knows an instance by its path, and a file number in use names no other instance meanwhile.
+    void keep_file(int fd);
+    bool loaded() const { return handle_ != nullptr; }
+    void* symbol(const char* name) const;
+    void unload();
+
+private:
+    void* handle_ = nullptr;
+    int fd_ = -1;
+};
+
+// Loads the module file at `path` into `module` and binds all 18 entry points by name into `into`.
+// On failure `into` is left unchanged and `error` says what went wrong.
+bool hid_bind(const QString& path, ModuleInstance& module, THIDentries& into, QString& error);

@@ -1,21 +1,15 @@
 // The library's input handler: reports in, complete replies out to the dispatch (input thread).
-#include "protocol/USB.h"
-#include "protocol/link_health.h"
-#include "protocol/reply_dispatch.h"
+#include "protocol/link.h"
 
 #include <QtGlobal>
 
 #include <exception>
 
-namespace {
-Reassembler reassembler; // input thread only
-}
-
-extern "C" void hid_event(THIDreport report, uint8_t /*count*/) {
-    link_health::report_arrived();
+void Link::hid_event(const THIDreport& report) {
+    health.report_arrived();
     try {
-        if (auto message = reassembler.feed(report)) {
-            link_health::message_verified();
+        if (auto message = reassembler_.feed(report)) {
+            health.message_verified();
             reply_dispatch(*message);
         }
     } catch (const std::exception& e) {

@@ -15,9 +15,15 @@
 
 extern "C" const uint8_t hid_resource_begin[];
 extern "C" const uint8_t hid_resource_end[];
+extern "C" const uint8_t relay_resource_begin[];
+extern "C" const uint8_t relay_resource_end[];
 
 std::span<const uint8_t> hid_resource() {
     return {hid_resource_begin, static_cast<std::size_t>(hid_resource_end - hid_resource_begin)};
+}
+
+std::span<const uint8_t> relay_resource() {
+    return {relay_resource_begin, static_cast<std::size_t>(relay_resource_end - relay_resource_begin)};
 }
 
 namespace {
@@ -49,26 +55,54 @@ void put_library_file() {
             QStringLiteral("Не удалось записать файл %1: %2").arg(name, file_reason(file)).toStdString());
 }
 
-bool load_carried_library(QString& error) {
-    const int fd = ::memfd_create("HID_Lib.so", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+namespace {
+// A sealed memory file holding `image`, or -1 with `error` set.
+int sealed_file(const char* name, std::span<const uint8_t> image, QString& error) {
+    const int fd = ::memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0) {
         error = errno_reason(errno);
-        return false;
+        return -1;
     }
-    const auto image = hid_resource();
     std::size_t done = 0;
     while (done < image.size()) {
         const ssize_t n = ::write(fd, image.data() + done, image.size() - done);
         if (n <= 0) {
             error = errno_reason(errno);
             ::close(fd);
-            return false;
+            return -1;
         }
         done += static_cast<std::size_t>(n);
     }
     // Sealed: the loaded bytes are the carried bytes, whatever happens to any file meanwhile.
     ::fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
-    const bool ok = hid_bind(QStringLiteral("/proc/self/fd/%1").arg(fd), error);
-    ::close(fd); // the mapping stays
-    return ok;
+    return fd;
+}
+
+QString fd_path(int fd) {
+    return QStringLiteral("/proc/self/fd/%1").arg(fd);
+}
+} // namespace
+
+bool load_carried_library(ModuleInstance& module, THIDentries& into, QString& error) {
+    const int fd = sealed_file(library_file_name, hid_resource(), error);
+    if (fd < 0)
+        return false;
+    if (!hid_bind(fd_path(fd), module, into, error)) {
+        ::close(fd);
+        return false;
+    }
+    module.keep_file(fd);
+    return true;
+}
+
+bool load_carried_relay(ModuleInstance& module, QString& error) {
+    const int fd = sealed_file("event_relay.so", relay_resource(), error);
+    if (fd < 0)
+        return false;
+    if (!module.load(fd_path(fd), error)) {
+        ::close(fd);
+        return false;
+    }
+    module.keep_file(fd);
+    return true;
 }

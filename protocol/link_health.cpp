@@ -1,59 +1,44 @@
-// Clocks and counters of the link's health; atomics, as three threads write them.
+// Clocks and counters of a link's health.
 #include "protocol/link_health.h"
 
-#include <atomic>
-
-namespace link_health {
+#include <algorithm>
 
 namespace {
 using Clock = std::chrono::steady_clock;
-constexpr int64_t never = 0;
 
 int64_t now() {
     // Offset by one so that a reading is never `never`.
     return Clock::now().time_since_epoch().count() + 1;
 }
-
-std::atomic<bool> open{false};
-std::atomic<int64_t> opened_at{never};
-std::atomic<int64_t> last_report{never};
-std::atomic<int64_t> last_valid{never};
-std::atomic<uint64_t> given_up{0};
-
 } // namespace
 
-void report_arrived() {
-    last_report = now();
+void LinkHealth::report_arrived() {
+    last_report_ = now();
 }
 
-void message_verified() {
-    last_valid = now();
+void LinkHealth::message_verified() {
+    last_valid_ = now();
 }
 
-void unit_opened() {
-    opened_at = now();
-    open = true;
+void LinkHealth::unit_opened() {
+    opened_at_ = now();
+    open_ = true;
 }
 
-void unit_closed() {
-    open = false;
+void LinkHealth::unit_closed() {
+    open_ = false;
 }
 
-void edit_given_up() {
-    ++given_up;
+void LinkHealth::edit_given_up() {
+    ++given_up_;
 }
 
-State state() {
-    if (!open)
+link_health::State LinkHealth::state() const {
+    using link_health::State;
+    if (!open_)
         return State::fine;
-    const int64_t since = std::max(opened_at.load(), last_valid.load());
-    if (now() - since < Clock::duration(silence_limit).count())
+    const int64_t since = std::max(opened_at_.load(), last_valid_.load());
+    if (now() - since < Clock::duration(link_health::silence_limit).count())
         return State::fine;
-    return last_report.load() > since ? State::not_understood : State::not_answering;
+    return last_report_.load() > since ? State::not_understood : State::not_answering;
 }
-
-uint64_t edits_given_up() {
-    return given_up;
-}
-
-} // namespace link_health

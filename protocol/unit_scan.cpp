@@ -10,7 +10,7 @@ QString text(const THIDstring& s) {
 }
 } // namespace
 
-std::optional<FoundUnit> unit_at(uint8_t index) {
+std::optional<FoundUnit> unit_at(const THIDentries& hid, uint8_t index) {
     THIDdeviceInfo info{};
     hid.HIDGetDeviceInfo(index, &info);
     if (text(info.Manufacturer) != QLatin1String("VOK-RZ"))
@@ -34,11 +34,11 @@ QString cannot_open_note(const FoundUnit& unit) {
     return unit.kernel_node() ? permission_hint(unit.identity.path) : permission_line(unit.identity.path);
 }
 
-std::vector<FoundUnit> scan_units() {
+std::vector<FoundUnit> scan_units(const THIDentries& hid) {
     std::vector<FoundUnit> units;
     const uint8_t n = hid.HIDscanForDevices();
     for (uint8_t index = 0; index < n; ++index)
-        if (auto unit = unit_at(index))
+        if (auto unit = unit_at(hid, index))
             units.push_back(*unit);
     return units;
 }

@@ -1,11 +1,13 @@
 // The units among the HID devices the library lists: who they are and whether they can be opened.
 #pragma once
 
-#include "core/ui_handover.h"
+#include "core/unit_identity.h"
 #include "hidlib/HIDtypes.h"
 
 #include <optional>
 #include <vector>
+
+struct THIDentries;
 
 struct FoundUnit {
     uint8_t index = 0; // the library's list position, for HIDopenDevice
@@ -22,8 +24,8 @@ struct FoundUnit {
 // line of its own; empty when it can be opened.
 QString cannot_open_note(const FoundUnit& unit);
 
-// The device at the library's list position `index` of the last scan, when it is a unit.
-std::optional<FoundUnit> unit_at(uint8_t index);
+// The device at `hid`'s list position `index` of the last scan, when it is a unit.
+std::optional<FoundUnit> unit_at(const THIDentries& hid, uint8_t index);
 
-// Scans and lists every unit connected, in the library's order.
-std::vector<FoundUnit> scan_units();
+// Scans through `hid` and lists every unit connected, in the library's order.
+std::vector<FoundUnit> scan_units(const THIDentries& hid);

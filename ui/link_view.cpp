@@ -2,21 +2,18 @@
 #include "ui/link_view.h"
 
 #include "core/ui_handover.h"
-#include "ui/settings.h"
+#include "protocol/link.h"
 
-LinkView link_view() {
-    return {link_health::state(), link_health::edits_given_up(), par.failing(), par.last_written()};
+LinkView link_view(const Link& link) {
+    return {link.health.state(), link.health.edits_given_up(), link.par.failing(), link.par.last_written()};
 }
 
-std::function<void()> link_view_watch() {
-    return [seen = LinkView{}]() mutable {
-        const LinkView now = link_view();
+std::function<void()> link_view_watch(Link& link) {
+    return [&link, seen = LinkView{}]() mutable {
+        const LinkView now = link_view(link);
         if (now == seen)
             return;
         seen = now;
-        post_to_ui([] {
-            if (ui_hooks.link_changed)
-                ui_hooks.link_changed();
-        });
+        link.ui.post(&link, [&link] { emit link.link_changed(); });
     };
 }

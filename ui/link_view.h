@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 
+class Link;
+
 struct LinkView {
     link_health::State state = link_health::State::fine;
     uint64_t edits_given_up = 0;
@@ -14,8 +16,8 @@ struct LinkView {
     bool operator==(const LinkView&) const = default;
 };
 
-LinkView link_view();
+LinkView link_view(const Link& link);
 
-// A tick for the link watch's worker timer: hands the window's link_changed hook a call whenever the
-// view differs from the one it last saw. While nothing changes, the idle window is not woken.
-std::function<void()> link_view_watch();
+// A tick for the link watch's worker timer: has `link` tell link_changed whenever the view differs from
+// the one it last saw. While nothing changes, the idle window is not woken.
+std::function<void()> link_view_watch(Link& link);

@@ -1,14 +1,7 @@
-// The shared settings block `par`: received blocks, operator edits and their writing, and queuing a write.
+// The shared settings block `par`: received blocks, operator edits and their writing.
 #include "ui/settings.h"
 
-#include "core/mailbox.h"
-#include "protocol/commands.h"
-#include "ui/settings_gate.h"
-
 #include <algorithm>
-#include <cstring>
-
-SharedPar par;
 
 Tpar SharedPar::get() const {
     std::lock_guard lock(m_);
@@ -21,8 +14,7 @@ void SharedPar::set(const Tpar& p) {
 }
 
 bool SharedPar::set_received(std::span<const uint8_t, sizeof(Tpar)> bytes, bool echo) {
-    Tpar p = from_bytes(bytes);
-    sanitise(p);
+    const Tpar p = from_bytes(bytes);
     std::lock_guard lock(m_);
     // Replies come in the order the unit sent them: none after this one is older than the write.
     if (echo && to_bytes(p) == awaited_)
@@ -42,7 +34,7 @@ Tpar SharedPar::take_for_showing() {
 }
 
 void SharedPar::count_edit() {
-    if (settings_gate::valid())
+    if (gate_.valid())
         ++edits_;
 }
 
@@ -94,11 +86,4 @@ bool SharedPar::give_up_unsent() {
     written_ = edits_;
     failing_ = false;
     return waiting;
-}
-
-void save() {
-    // Until the open unit's own block has arrived, `par` is not its settings: writing it would
-    // overwrite them with zeros or another unit's block.
-    if (settings_gate::valid())
-        mailbox.post(Request{cmd_set_par, {}, true});
 }

@@ -1,21 +1,25 @@
-// The shared settings block `par` and the queuing of its writes; the block's rules are in settings_block.h.
+// The shared settings block `par` and the counting of its edits; the block's rules are in settings_block.h.
 #pragma once
 
 #include "core/timings.h"
 #include "ui/settings_block.h"
+#include "ui/settings_gate.h"
 
 #include <chrono>
 #include <mutex>
 #include <optional>
 
-// The one settings block, shared by the user-interface thread (handlers, refresh, files), the input
-// thread (settings replies) and the worker (framing cmd_set_par). Every access holds the lock, so a
+// A link's settings block, shared by the user-interface thread (handlers, refresh, files), the input
+// thread (settings replies) and the worker (its writes' results). Every access holds the lock, so a
 // reader never sees half of one block and half of another.
 class SharedPar {
 public:
+    // Edits are counted only while `gate` says the block is the open unit's.
+    explicit SharedPar(const SettingsGate& gate) : gate_(gate) {}
+
     Tpar get() const;
     void set(const Tpar& p);
-    // Replaces the whole block with a received one and sanitises it, as one step.
+    // Replaces the whole block with a received one, already sanitised, as one step.
     // After an edit was written, a reply may have left the unit before it took the write: a poll's
     // answer, or the answer to an earlier write. So until the unit's answer to a write (`echo`, the
     // reply to cmd_set_par) brings the block as written, no block is taken; for at most echo_wait,
@@ -39,7 +43,7 @@ public:
         f(p_);
         count_edit();
     }
-    // Worker: the block as it stands, and the edit it carries.
+    // The block as it stands, and the edit it carries: what a write sends.
     Tpar take_for_writing(uint64_t& edit) const;
     // Worker: writing `block`, the block of `edit`, succeeded, or failed.
     void written(uint64_t edit, const Tpar& block, bool ok);
@@ -56,6 +60,7 @@ public:
 
 private:
     void count_edit(); // m_ held
+    const SettingsGate& gate_;
     mutable std::mutex m_;
     Tpar p_{};
     std::optional<TparBytes> shown_; // as last taken for showing
@@ -66,8 +71,3 @@ private:
     std::chrono::steady_clock::time_point await_echo_until_{}; // after an edit was written...
     TparBytes awaited_{};                                      // ...this block, sanitised
 };
-
-extern SharedPar par;
-
-// Queues cmd_set_par referring to `par`: the worker frames the block as it stands when it sends.
-void save();

@@ -1,19 +1,14 @@
 // Main window: its controls and handlers, the settings poll, enabling and refreshing, the file menu.
 #include "ui/umain.h"
 
-#include "core/Tthr.h"
-#include "core/link_flags.h"
-#include "core/mailbox.h"
 #include "core/timings.h"
 #include "core/ui_handover.h"
-#include "protocol/USB.h"
 #include "protocol/commands.h"
 #include "protocol/library_file.h"
-#include "protocol/link_health.h"
+#include "protocol/link.h"
 #include "ui/config_file.h"
 #include "ui/link_view.h"
 #include "ui/selector_button.h"
-#include "ui/settings_gate.h"
 #include "ui/settings_table.h"
 #include "ui/source_names.h"
 #include "update/settings_backup.h"
@@ -47,8 +42,6 @@
 #include <limits>
 #include <optional>
 #include <utility>
-
-Tfmain* fmain = nullptr;
 
 namespace {
 
@@ -180,9 +173,9 @@ void ByteSpinBox::bringWithinLimits() {
 
 // ---------------------------------------------------------------------------------------------------
 
-Tfmain::Tfmain()
-    : tmr(mailbox, &Tfmain::tmrTimer), link_watch(mailbox, link_view_watch()), controls_(new QWidget(this)) {
-    fmain = this;
+Tfmain::Tfmain(Link& l, Tfu* update)
+    : link(l), fu(update), tmr(l.mailbox, [&l] { l.poll_settings(); }),
+      link_watch(l.mailbox, link_view_watch(l)), controls_(new QWidget(this)) {
     // The utility runs in a folder of its own (its library file lives there): the file dialogs start
     // in the user's documents instead.
     QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
@@ -210,7 +203,7 @@ Tfmain::Tfmain()
     buildControls();
     unit_note_->setFixedWidth(controls_->sizeHint().width()); // wraps within the window's own width
     buildMenu();
-    link_init = usb_init;
+    link_init = [this] { return link.usb_init(); };
     fsave = [](QWidget* parent, const QString& caption, const QString& initial, const QString& filter) {
         // No question before replacing a file, as the operator asked for that name.
         return QFileDialog::getSaveFileName(parent, caption, initial, filter, nullptr,
@@ -228,7 +221,7 @@ Tfmain::Tfmain()
         return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
     };
     tmr.start(timings::settings_poll);
-    ui_hooks.link_changed = [this] { showLinkNote(); };
+    connect(&link, &Link::link_changed, this, &Tfmain::showLinkNote);
     link_watch.start(timings::link_watch);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &Tfmain::focusWindowChanged);
     // A list or level the refresh left alone while it had the focus shows the block once it has lost
@@ -239,31 +232,27 @@ Tfmain::Tfmain()
         if (skipped && !clearing_focus_ && isAncestorOf(old))
             refresh();
     });
-    ui_hooks.settings_controls = [this](bool enable) { Cont(enable); };
-    ui_hooks.note = [this](const QString& text) {
+    connect(&link, &Link::settings_controls, this, &Tfmain::Cont);
+    connect(&link, &Link::note, this, [this](const QString& text) {
         unit_note_text_ = text;
         showUnitNote(text);
-    };
-    ui_hooks.refresh = [this] {
+    });
+    connect(&link, &Link::refresh, this, [this] {
         refresh();
         if (range_box_follows_)
             range_box_follows_();
         // The first block from the opened unit is what makes its controls safe to use.
-        if (settings_gate::refreshed() && dev_open && !boot_mode)
+        if (link.gate.refreshed() && link.is_open() && !link.in_boot_loader())
             Cont(true);
         offerRestore();
-    };
+    });
     FormCreate();
 }
 
 Tfmain::~Tfmain() {
-    // The two worker timers stop as members; a link tick posted meanwhile finds no hook.
-    ui_hooks.link_changed = nullptr;
-    ui_hooks.refresh = nullptr;
-    ui_hooks.settings_controls = nullptr;
-    ui_hooks.note = nullptr;
-    if (fmain == this)
-        fmain = nullptr;
+    // The two worker timers stop as members; the link's signals are no longer connected to the window
+    // once QObject's destructor has run.
+    disconnect(&link, nullptr, this, nullptr);
     // The base class's destructor hides the window, which moves the focus: the application's signals
     // must not reach this half-destroyed window then.
     disconnect(qApp, nullptr, this, nullptr);
@@ -464,7 +453,7 @@ void Tfmain::clearActiveControl() {
 void Tfmain::showUnitNote(const QString& text) {
     // With the update window open over the unit in its boot loader, the update is under way there: the
     // line does not send the operator to open that window.
-    const bool updating = update_open_ && dev_open && boot_mode;
+    const bool updating = update_open_ && link.in_boot_loader();
     const QString shown = updating ? QStringLiteral("Идёт обновление ПО: блок в режиме загрузчика") : text;
     // Its first line in the status bar; a longer note (with its remedy) whole, wrapped, under the
     // controls, where nothing of it is cut off.
@@ -478,7 +467,7 @@ void Tfmain::showUnitNote(const QString& text) {
 
 void Tfmain::refresh() {
     // One snapshot: no control shows half of one block and half of another.
-    const Tpar p = par.take_for_showing();
+    const Tpar p = link.par.take_for_showing();
     // After a selector button, every control shows the block, the focused one too (which keeps the focus).
     const bool all = std::exchange(show_all_next_, false);
     const auto held = [&](const QWidget* control) { return !all && isActiveControl(control); };
@@ -518,22 +507,22 @@ void Tfmain::refresh() {
 // Handlers
 
 void Tfmain::but_click(int n) {
-    par.edit([&](Tpar& p) { p.but = static_cast<uint8_t>(n); });
-    save();
+    link.par.edit([&](Tpar& p) { p.but = static_cast<uint8_t>(n); });
+    link.save();
     // The next refresh updates every control, as if none held the focus; the keyboard's place is kept.
     show_all_next_ = true;
 }
 
 void Tfmain::groupChange(int n) {
     QComboBox* picked = groups_[n];
-    const int other = par.get().group[1 - n];
+    const int other = link.par.get().group[1 - n];
     const int position = distinct_group(picked->currentIndex(), other);
     if (position != picked->currentIndex()) {
         const QSignalBlocker quiet(picked);
         picked->setCurrentIndex(position);
     }
     Tpar p;
-    par.edit([&](Tpar& q) {
+    link.par.edit([&](Tpar& q) {
         q.group[n] = static_cast<uint8_t>(position);
         p = q;
     });
@@ -549,7 +538,7 @@ void Tfmain::groupChange(int n) {
     }
     for (int i = 0; i < 8; ++i)
         setSourceLabel(i, source_label + QString::number((i < 4 ? a : b - 4) + i + 1));
-    save();
+    link.save();
 }
 
 void Tfmain::setSourceLabel(int n, const QString& text) {
@@ -561,30 +550,30 @@ void Tfmain::srcChange(int n) {
     const int position = srcs_[n]->currentIndex();
     if (position < 0)
         return;
-    par.edit([&](Tpar& p) { p.src[n] = static_cast<uint8_t>(position); });
-    save();
+    link.par.edit([&](Tpar& p) { p.src[n] = static_cast<uint8_t>(position); });
+    link.save();
 }
 
 void Tfmain::scaleChange() {
     const uint8_t v = scale->currentIndex() > 0 ? 1 : 0;
-    par.edit([&](Tpar& p) { p.scale = v; });
-    save();
+    link.par.edit([&](Tpar& p) { p.scale = v; });
+    link.save();
 }
 
 void Tfmain::indChange() {
     const int position = ind->currentIndex();
     if (position < 0)
         return;
-    par.edit([&](Tpar& p) { p.ind = static_cast<uint8_t>(position); });
-    save();
+    link.par.edit([&](Tpar& p) { p.ind = static_cast<uint8_t>(position); });
+    link.save();
 }
 
 void Tfmain::agrChange() {
     const int position = agr->currentIndex();
     if (position < 0)
         return;
-    par.edit([&](Tpar& p) { p.agr = static_cast<uint8_t>(position); });
-    save();
+    link.par.edit([&](Tpar& p) { p.agr = static_cast<uint8_t>(position); });
+    link.save();
 }
 
 void Tfmain::headroomChange(int value) {
@@ -605,8 +594,8 @@ void Tfmain::writeLevel(ByteSpinBox* box, int8_t Tpar::*field, int value) {
         refuseLevel(box, field, value);
         return;
     }
-    par.edit([&](Tpar& p) { p.*field = static_cast<int8_t>(value); });
-    save();
+    link.par.edit([&](Tpar& p) { p.*field = static_cast<int8_t>(value); });
+    link.save();
 }
 
 void Tfmain::refuseLevel(ByteSpinBox* box, int8_t Tpar::*field, int value) {
@@ -630,10 +619,10 @@ void Tfmain::refuseLevel(ByteSpinBox* box, int8_t Tpar::*field, int value) {
                     .arg(caption ? caption->text() : box->objectName())
                     .arg(value);
             const auto follow = [&] {
-                const int held = par.get().*field;
+                const int held = link.par.get().*field;
                 m.setInformativeText(
                     refused +
-                    (par.answered()
+                    (link.par.answered()
                          ? QStringLiteral("Сейчас в блоке: %1.").arg(held)
                          : QStringLiteral("В блок записывается %1; ответ блока ещё не пришёл.").arg(held)));
             };
@@ -642,13 +631,9 @@ void Tfmain::refuseLevel(ByteSpinBox* box, int8_t Tpar::*field, int value) {
             m.exec();
             range_box_follows_ = nullptr;
             range_error_open_ = false;
-            box->showValue(par.get().*field); // the box shows what the unit keeps
+            box->showValue(link.par.get().*field); // the box shows what the unit keeps
         },
         Qt::QueuedConnection);
-}
-
-void Tfmain::tmrTimer() {
-    poll_settings();
 }
 
 void Tfmain::offerRestore() {
@@ -658,7 +643,7 @@ void Tfmain::offerRestore() {
     if (after_update_box_)
         return;
     const QScopedValueRollback<bool> one_box(after_update_box_, true);
-    if (fu && fu->expected_version && !fu->isVisible() && dev_open && !boot_mode &&
+    if (fu && fu->expected_version && !fu->isVisible() && link.is_open() && !link.in_boot_loader() &&
         fu->dev_serial->text() == fu->expected_version->serial) {
         const Tfu::Expected expected = *fu->expected_version;
         fu->expected_version.reset();
@@ -673,12 +658,12 @@ void Tfmain::offerRestore() {
         }
     }
     // And with its own block shown: the settings saved before the update are offered back.
-    if (!fu || !fu->restore_offer || fu->isVisible() || !settings_gate::valid() || !dev_open || boot_mode ||
-        fu->dev_serial->text() != fu->restore_offer->serial)
+    if (!fu || !fu->restore_offer || fu->isVisible() || !link.gate.valid() || !link.is_open() ||
+        link.in_boot_loader() || fu->dev_serial->text() != fu->restore_offer->serial)
         return;
     const TparBytes saved = fu->restore_offer->block;
     fu->restore_offer.reset();
-    if (to_bytes(par.get()) == saved)
+    if (to_bytes(link.par.get()) == saved)
         return;
     QMessageBox ask(QMessageBox::Question, QString::fromUtf8(update_caption),
                     QStringLiteral("Восстановить настройки, сохранённые перед обновлением?"),
@@ -688,29 +673,29 @@ void Tfmain::offerRestore() {
     ask.setDefaultButton(QMessageBox::Yes);
     if (ask.exec() != QMessageBox::Yes)
         return;
-    par.edit([&](Tpar& p) { p = from_bytes(saved); });
-    save();
+    link.par.edit([&](Tpar& p) { p = from_bytes(saved); });
+    link.save();
     refresh();
 }
 
 void Tfmain::showLinkNote() {
-    const LinkView link = link_view();
-    if (link.edits_given_up != given_up_seen_) {
-        given_up_seen_ = link.edits_given_up;
+    const LinkView view = link_view(link);
+    if (view.edits_given_up != given_up_seen_) {
+        given_up_seen_ = view.edits_given_up;
         given_up_shown_ = true;
-        written_when_given_up_ = link.last_written;
-    } else if (link.last_written > written_when_given_up_) {
+        written_when_given_up_ = view.last_written;
+    } else if (view.last_written > written_when_given_up_) {
         given_up_shown_ = false; // a later change has reached a unit
     }
     QString note;
-    if (link.failing) {
+    if (view.failing) {
         given_up_shown_ = false;
         note = QStringLiteral("Изменение не передано блоку: нет связи. Оно будет отправлено, когда связь "
                               "восстановится");
     } else if (given_up_shown_) {
         note = QStringLiteral("Изменение не передано блоку: блок отключён");
     }
-    switch (link.state) {
+    switch (view.state) {
     case link_health::State::not_answering:
         note = note.isEmpty() ? QStringLiteral("Блок не отвечает: проверьте питание и кабель") : note;
         break;
@@ -739,8 +724,8 @@ void Tfmain::DEFClick() {
     ask.setDefaultButton(QMessageBox::Cancel); // a stray Enter does not reset the unit
     if (ask.exec() != QMessageBox::Ok)
         return;
-    par.edit([](Tpar& p) { p = default_par; });
-    save();
+    link.par.edit([](Tpar& p) { p = default_par; });
+    link.save();
     refresh();
     clearActiveControl();
 }
@@ -758,7 +743,7 @@ void Tfmain::INFClick() {
 void Tfmain::UPDClick() {
     if (fu) {
         update_open_ = true;
-        if (dev_open && boot_mode)
+        if (link.in_boot_loader())
             showUnitNote(unit_note_text_); // the line now says the update is under way
         // Its final size is known once it has a native window on a screen.
         fu->winId();
@@ -769,7 +754,7 @@ void Tfmain::UPDClick() {
         fu->exec();
         update_open_ = false;
     }
-    usb_connect();
+    link.usb_connect();
     // The unit may be back with its block shown already, while the window was still open.
     offerRestore();
 }
@@ -793,7 +778,7 @@ void Tfmain::EXPClick() {
         return;
     fsave_name_ = config_file::with_extension(chosen);
     QString reason;
-    if (!config_file::save(fsave_name_, par.get(), reason))
+    if (!config_file::save(fsave_name_, link.par.get(), reason))
         fileError(caption, QStringLiteral("Не удалось сохранить конфигурацию в файл «%1»."), fsave_name_,
                   reason);
 }
@@ -812,9 +797,9 @@ void Tfmain::IMPClick() {
         return;
     }
     // Only the file's bytes change: a reply that arrived meanwhile keeps the rest.
-    par.edit([&](Tpar& p) { config_file::overlay(p, head); });
+    link.par.edit([&](Tpar& p) { config_file::overlay(p, head); });
     clearActiveControl(); // the next reply shows in every control
-    save();
+    link.save();
     // No refresh: the window shows what the unit reports back, sanitised, with its next reply.
 }
 
@@ -832,7 +817,7 @@ void Tfmain::changeEvent(QEvent* event) {
     const bool back_from_box = focus_was_own_box_ || back_from_own_box_;
     focus_was_own_box_ = back_from_own_box_ = false;
     if (!back_from_box)
-        run_or_hold([this] { FormActivate(); });
+        link.ui.run_or_hold(this, [this] { FormActivate(); });
 }
 
 void Tfmain::focusWindowChanged(QWindow* now) {
@@ -865,7 +850,7 @@ void Tfmain::FormActivate() {
         return;
     // The box's text as it always was, with the loader's reason on a second line.
     QString text = QStringLiteral("Не удалось инициализировать USB!");
-    if (const QString why = usb_init_error(); !why.isEmpty())
+    if (const QString why = link.usb_init_error(); !why.isEmpty())
         text += QStringLiteral("\n") + why;
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Обновление программного обеспечения"), text,
                     QMessageBox::Ok | QMessageBox::Cancel, fu);
@@ -879,5 +864,5 @@ void Tfmain::closeEvent(QCloseEvent* event) {
 }
 
 void Tfmain::FormClose() {
-    thr.Terminate();
+    link.thr.Terminate();
 }

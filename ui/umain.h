@@ -17,7 +17,9 @@ class QComboBox;
 class QLabel;
 class QMenu;
 class QWindow;
+class Link;
 class SelectorButton;
+class Tfu;
 
 // An integer box for one signed byte of the settings block. Its limits hold for the arrows, for what
 // refresh shows and for the value left when the operator leaves the box (Tab, a click elsewhere, Enter).
@@ -61,12 +63,17 @@ private:
 class Tfmain : public QMainWindow {
     Q_OBJECT
 public:
-    Tfmain();
+    // The window of `link`'s unit; `update` is the update window it opens (none: the menu item opens
+    // nothing).
+    explicit Tfmain(Link& link, Tfu* update = nullptr);
     ~Tfmain() override;
+
+    Link& link;
+    Tfu* fu;
 
     // Enables or disables every control placed on the window; the menu stays usable.
     void Cont(bool enable);
-    // Shows `par` in the controls that do not hold the focus; writes nothing.
+    // Shows the link's `par` in the controls that do not hold the focus; writes nothing.
     void refresh();
 
     // The settings poll. Both timers tick on the worker, so that a connected, idle window is woken
@@ -75,7 +82,7 @@ public:
     // Looks at how the link is doing; the window's link line is shown anew when that changed.
     WorkerTimer link_watch;
 
-    // Brings the device link up on every activation (usb_init); tests put their own in.
+    // Brings the device link up on every activation (the link's usb_init); tests put their own in.
     std::function<bool()> link_init;
 
     // Controls, by the names the unit's documents give them.
@@ -124,8 +131,6 @@ private:
     void FormActivate();
     void focusWindowChanged(QWindow* now);
     void FormClose();
-    // On the worker: posts the poll, and touches nothing of the window.
-    static void tmrTimer();
     // Tells the operator how the link is doing.
     void showLinkNote();
     // Discovery's line about the unit, in the status bar (and, when longer, under the controls).
@@ -169,5 +174,3 @@ private:
     QString fsave_name_ = QStringLiteral("config.cfg");
     QString open_name_ = QStringLiteral("config.cfg");
 };
-
-extern Tfmain* fmain;

@@ -4,6 +4,7 @@
 #include "core/timings.h"
 #include "core/ui_handover.h"
 #include "protocol/commands.h"
+#include "protocol/link.h"
 
 #include <algorithm>
 #include <cmath>
@@ -64,30 +65,32 @@ UpdateResult send_checked(UpdateResult result, const UpdateImages& images, const
     case Sent::all:
         break;
     }
-    post(Request{cmd_finish, {}, false});
+    post(Request{cmd_finish, {}});
     result.outcome = UpdateOutcome::sent;
     return result;
 }
 } // namespace
 
-void post_holding_for_answer(const Request& r) {
-    hold_for_answer(timings::finish_answer);
-    mailbox.post(r);
+UpdatePost post_holding_for_answer(Link& link) {
+    return [&link](const Request& r) {
+        link.ui.hold_for_answer(timings::finish_answer);
+        link.mailbox.post(r);
+    };
 }
 
 bool send_erase(uint16_t address, const UpdateSend& send) {
-    return send(Request{
-        cmd_erase, {static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address & 0xFF)}, false});
+    return send(
+        Request{cmd_erase, {static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address & 0xFF)}});
 }
 
 bool send_flash_block(uint16_t address, const QByteArray& block, const UpdateSend& send) {
     if ((address & update_erase_mask) == 0)
         (void)send_erase(address, send); // a failed erase shows in the write that follows
-    return send(Request{cmd_write_flash, write_payload(address, block), false});
+    return send(Request{cmd_write_flash, write_payload(address, block)});
 }
 
 bool send_eep_block(uint16_t address, const QByteArray& block, const UpdateSend& send) {
-    return send(Request{cmd_write_eep, write_payload(address, block), false});
+    return send(Request{cmd_write_eep, write_payload(address, block)});
 }
 
 UpdateResult run_update(const QString& file, const QString& unit_name, const UpdateSteps& steps,

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <functional>
 
+class Link;
+
 // Every block carries this many data bytes, the last one padded with 0xFF.
 inline constexpr int update_block_size = 512;
 // A flash block whose address has none of these bits set is erased before it is written.
@@ -57,7 +59,7 @@ UpdateResult run_update(const UpdatePackage& package, const QString& unit_name, 
 
 // The post that the update window and the command line give run_update: device changes wait until the
 // unit has answered cmd_finish (hold_for_answer), so discovery cannot close the unit under its answer.
-void post_holding_for_answer(const Request& r);
+UpdatePost post_holding_for_answer(Link& link);
 
 // The block operations the routine is made of; each returns the result of sending its own last request.
 bool send_erase(uint16_t address, const UpdateSend& send);

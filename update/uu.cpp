@@ -1,13 +1,10 @@
 // Update window: showing, the poll timer, closing, and the result of an update.
 #include "update/uu.h"
 
-#include "core/link_flags.h"
-#include "core/mailbox.h"
 #include "core/timings.h"
 #include "core/ui_handover.h"
-#include "protocol/USB.h"
 #include "protocol/commands.h"
-#include "protocol/unit_blocks.h"
+#include "protocol/link.h"
 #include "update/settings_backup.h"
 #include "update/update_procedure.h"
 
@@ -26,8 +23,6 @@
 
 #include <cmath>
 
-Tfu* fu = nullptr;
-
 namespace {
 constexpr int control_width = 127;
 
@@ -40,13 +35,12 @@ QLineEdit* identity_field(QWidget* parent) {
 }
 } // namespace
 
-Tfu::Tfu(QWidget* parent)
-    : QDialog(parent), cancel(new QPushButton(QStringLiteral("Закрыть"), this)),
+Tfu::Tfu(Link& l, QWidget* parent)
+    : QDialog(parent), link(l), cancel(new QPushButton(QStringLiteral("Закрыть"), this)),
       dev_name(identity_field(this)), dev_serial(identity_field(this)), dev_version(identity_field(this)),
       OpenIndicator(new QFrame(this)), pb(new QProgressBar(this)), backup_caption(new QLabel(this)),
       backup_line(new QTextEdit(this)), select(new QPushButton(QStringLiteral("ВЫБРАТЬ ФАЙЛ"), this)),
       def(new QPushButton(QStringLiteral("Сброс настроек"), this)) {
-    fu = this;
     setWindowTitle(QStringLiteral("Update FW"));
     // Fixed frame without title-bar buttons: the window closes through "Закрыть" only.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -126,9 +120,9 @@ Tfu::Tfu(QWidget* parent)
     connect(&tmrb, &QTimer::timeout, this, &Tfu::tmrbTimer);
     tmrb.start(timings::update_first_tick);
 
-    ui_hooks.update_result = [this](bool ok) { finishReply(ok); };
-    ui_hooks.defaults_reset = [this] { defaultsReply(); };
-    ui_hooks.unit_identity = [this](const UnitIdentity& unit) {
+    connect(&link, &Link::update_result, this, &Tfu::finishReply);
+    connect(&link, &Link::defaults_reset, this, &Tfu::defaultsReply);
+    connect(&link, &Link::unit_identity, this, [this](const UnitIdentity& unit) {
         dev_name->setText(unit.product);
         dev_serial->setText(unit.serial);
         dev_version->setText(unit.version);
@@ -136,8 +130,8 @@ Tfu::Tfu(QWidget* parent)
         const bool none = unit.product.isEmpty() && unit.serial.isEmpty() && unit.path.isEmpty();
         unit_state_ = none ? UnitState::absent : UnitState::not_open;
         describeIndicator();
-    };
-    ui_hooks.unit_opened = [this](OpenedMode mode) {
+    });
+    connect(&link, &Link::unit_opened, this, [this](OpenedMode mode) {
         // In the boot loader the buttons come on; in the normal firmware they go off and the
         // indicator turns green (it is never painted back).
         const bool boot = mode == OpenedMode::boot_loader;
@@ -147,17 +141,12 @@ Tfu::Tfu(QWidget* parent)
         describeIndicator();
         select->setEnabled(boot);
         def->setEnabled(boot);
-    };
+    });
 }
 
 Tfu::~Tfu() {
     releaseUnit();
-    ui_hooks.update_result = nullptr;
-    ui_hooks.defaults_reset = nullptr;
-    ui_hooks.unit_identity = nullptr;
-    ui_hooks.unit_opened = nullptr;
-    if (fu == this)
-        fu = nullptr;
+    disconnect(&link, nullptr, this, nullptr);
 }
 
 void Tfu::showEvent(QShowEvent* event) {
@@ -172,19 +161,19 @@ void Tfu::hideEvent(QHideEvent* event) {
 
 void Tfu::keepToUnit() {
     const QString serial = dev_serial->text();
-    if (keeping_ || !dev_open.load(std::memory_order_acquire) || serial.isEmpty())
+    if (keeping_ || !link.is_open() || serial.isEmpty())
         return;
     keeping_ = true;
-    choice_before_ = chosen_unit();
+    choice_before_ = link.chosen_unit();
     // By serial number: its restarts may give the unit another node.
-    choose_unit(serial);
+    link.choose_unit(serial);
 }
 
 void Tfu::releaseUnit() {
     if (!keeping_)
         return;
     keeping_ = false;
-    choose_unit(choice_before_);
+    link.choose_unit(choice_before_);
 }
 
 void Tfu::FormShow() {
@@ -212,18 +201,18 @@ void Tfu::tmrbTimer() {
         tmrb.stop(); // nothing to poll for while hidden: showing starts it again, and the idle program sleeps
         return;
     }
-    if (!upd_busy && !boot_mode.load(std::memory_order_acquire)) {
+    if (!upd_busy && !link.boot_mode.load(std::memory_order_acquire)) {
         keepToUnit();
-        mailbox.post(Request{cmd_upd_poll, {}, false});
+        link.mailbox.post(Request{cmd_upd_poll, {}});
     }
 }
 
 void Tfu::cancelClick() {
     upd_busy = false;
-    release_answer_hold(); // the operator no longer waits for the unit's answer
+    link.ui.release_answer_hold(); // the operator no longer waits for the unit's answer
     // Sent before the window goes: the discovery that follows its closing closes the unit, and a
     // request still in the mailbox then would never reach it, leaving the unit in its boot loader.
-    (void)mailbox.send_and_wait(Request{cmd_upd_close, {}, false});
+    (void)link.mailbox.send_and_wait(Request{cmd_upd_close, {}});
     done(QDialog::Rejected);
 }
 
@@ -239,7 +228,7 @@ void Tfu::info(const QString& text) {
 void Tfu::save_settings_first() {
     // The unit's block as it was read in this session, before it went to its boot loader.
     const QString serial = dev_serial->text();
-    const std::optional<TparBytes> block = unit_blocks::last_of(serial);
+    const std::optional<TparBytes> block = link.blocks.last_of(serial);
     backup.reset();
     restore_offer.reset();
     expected_version.reset();
@@ -289,7 +278,7 @@ void Tfu::defaultsReply() {
 void Tfu::defClick() {
     keepToUnit();
     // The result is not looked at: the unit's acknowledgement is what the operator sees.
-    (void)mailbox.send_and_wait(Request{cmd_defaults, {}, false});
+    (void)link.mailbox.send_and_wait(Request{cmd_defaults, {}});
 }
 
 void Tfu::paintIndicator(const QColor& colour) {
@@ -346,22 +335,20 @@ void Tfu::progress_error(bool on) {
     pb->setStyleSheet(on ? QStringLiteral("QProgressBar::chunk { background-color: #d01010; }") : QString());
 }
 
-namespace {
-bool send_now(const Request& r) {
-    return mailbox.send_and_wait(r);
+bool Tfu::send_now(const Request& r) {
+    return link.mailbox.send_and_wait(r);
 }
-} // namespace
 
 bool Tfu::set_erase(uint16_t address) {
-    return send_erase(address, send_now);
+    return send_erase(address, [this](const Request& r) { return send_now(r); });
 }
 
 bool Tfu::write_flash(uint16_t address, const QByteArray& block) {
-    return send_flash_block(address, block, send_now);
+    return send_flash_block(address, block, [this](const Request& r) { return send_now(r); });
 }
 
 bool Tfu::write_eep(uint16_t address, const QByteArray& block) {
-    return send_eep_block(address, block, send_now);
+    return send_eep_block(address, block, [this](const Request& r) { return send_now(r); });
 }
 
 void Tfu::selectClick() {
@@ -382,7 +369,9 @@ void Tfu::selectClick() {
         progress_error(false);
     };
     steps.progress = [this](int percent) { pb->setValue(percent); };
-    const UpdateResult result = run_update(path, dev_name->text(), steps, send_now, post_holding_for_answer);
+    const UpdateResult result = run_update(
+        path, dev_name->text(), steps, [this](const Request& r) { return send_now(r); },
+        post_holding_for_answer(link));
     switch (result.outcome) {
     case UpdateOutcome::sent:
         sending_version_ =

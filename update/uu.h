@@ -10,18 +10,23 @@
 #include <functional>
 #include <optional>
 
+class Link;
 class QFrame;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QTextEdit;
+struct Request;
 
 class Tfu : public QDialog {
     Q_OBJECT
 public:
-    explicit Tfu(QWidget* parent = nullptr);
+    // The update window of `link`'s unit.
+    explicit Tfu(Link& link, QWidget* parent = nullptr);
     ~Tfu() override;
+
+    Link& link;
 
     // An update, or the choice of its file, is in progress: no update poll is sent.
     bool upd_busy = false;
@@ -58,6 +63,8 @@ public:
     bool write_flash(uint16_t address, const QByteArray& block);
     bool write_eep(uint16_t address, const QByteArray& block);
     bool set_erase(uint16_t address);
+    // A request sent and waited for, as every block is.
+    bool send_now(const Request& r);
 
     // The file dialog; tests replace it.
     std::function<QString()> choose_file;
@@ -107,8 +114,6 @@ private:
     bool keeping_ = false;
     QString choice_before_; // discovery's choice before the window kept to its unit
 };
-
-extern Tfu* fu;
 
 // Caption of the update window's message boxes.
 inline const char* const update_caption = "Обновление программного обеспечения";

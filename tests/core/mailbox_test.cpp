@@ -1,5 +1,5 @@
 // The request mailbox: order, exactly-once sending, synchronous results, polls on a stalled link,
-// refresh hand-offs, worker timers, and what the user-interface thread does while it waits.
+// hand-overs from other threads, worker timers, and what the user-interface thread does while it waits.
 #include "core/mailbox.h"
 #include "core/ui_handover.h"
 #include "core/worker_timer.h"
@@ -22,7 +22,7 @@ uint16_t id_of(const Request& r) {
 }
 
 Request numbered(uint8_t cmd, uint16_t id) {
-    return Request{cmd, {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)}, false};
+    return Request{cmd, {static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)}};
 }
 
 // A worker serving a mailbox with the test's send; serving when the constructor returns.
@@ -30,7 +30,7 @@ struct Worker {
     Worker(Mailbox& box, std::function<bool(const Request&)> send) : box_(box) {
         constexpr uint8_t marker = 0x7F;
         std::promise<void> serving;
-        box.post(Request{marker, {}, false});
+        box.post(Request{marker, {}});
         thread_ = std::thread([this, &serving, send = std::move(send)] {
             box_.serve([&](const Request& r) {
                 if (r.cmd != marker)
@@ -52,7 +52,8 @@ struct Worker {
 } // namespace
 
 TEST(Mailbox, SendsEveryRequestOnceInOrderAndGivesEachSynchronousSenderItsOwnResult) {
-    Mailbox box;
+    UiHandover ui;
+    Mailbox box(ui);
     std::mutex m;
     std::vector<uint16_t> sent;
     Worker worker(box, [&](const Request& r) {
@@ -61,17 +62,17 @@ TEST(Mailbox, SendsEveryRequestOnceInOrderAndGivesEachSynchronousSenderItsOwnRes
         return id_of(r) % 3 != 0; // results differ from request to request
     });
 
-    // Settings replies keep asking for refreshes from another thread all along.
+    // Settings replies keep handing refreshes over from another thread all along.
     int refreshes = 0;
     bool refreshed_while_waiting = false;
-    ui_hooks.refresh = [&] {
+    const auto refresh = [&] {
         ++refreshes;
-        refreshed_while_waiting |= ui_waiting();
+        refreshed_while_waiting |= ui.waiting();
     };
     std::atomic<bool> replies_done{false};
     std::thread input([&] {
         for (int i = 0; i < 2000 && !replies_done; ++i)
-            box.request_refresh();
+            ui.post(&box, refresh);
     });
 
     constexpr uint16_t count = 3000;
@@ -97,36 +98,42 @@ TEST(Mailbox, SendsEveryRequestOnceInOrderAndGivesEachSynchronousSenderItsOwnRes
     EXPECT_EQ(wrong_results, 0);
     EXPECT_GT(refreshes, 0);
     EXPECT_FALSE(refreshed_while_waiting);
-    ui_hooks.refresh = nullptr;
+    ui.forget(&box); // the refreshes still posted refer to this test's locals
 }
 
 TEST(Mailbox, ARefreshHandedOverJustBeforeASynchronousSendDoesNotBlockIt) {
-    Mailbox box;
+    UiHandover ui;
+    Mailbox box(ui);
     Worker worker(box, [](const Request&) { return true; });
     std::vector<std::string> order;
-    ui_hooks.refresh = [&] { order.push_back("refresh"); };
     for (int round = 0; round < 200; ++round) {
-        box.request_refresh();
-        EXPECT_TRUE(box.send_and_wait(Request{cmd_erase, {0, 0}, false}));
+        ui.post(&box, [&] { order.push_back("refresh"); });
+        EXPECT_TRUE(box.send_and_wait(Request{cmd_erase, {0, 0}}));
         order.push_back("sent");
         EXPECT_TRUE(wait_for([&] { return order.size() >= 2 * static_cast<std::size_t>(round + 1); }));
     }
-    ui_hooks.refresh = nullptr;
 }
 
-TEST(Mailbox, PollsDoNotPileUpOnAStalledLink) {
-    Mailbox box;
+TEST(Mailbox, PollsDoNotPileUpOnAStalledLinkAndWritesStillWaitingGoOutAsOne) {
+    UiHandover ui;
+    Mailbox box(ui);
     for (int i = 0; i < 1000; ++i) {
-        box.post(Request{cmd_get_par, {}, false});
-        box.post(Request{cmd_upd_poll, {}, false});
+        box.post(Request{cmd_get_par, {}});
+        box.post(Request{cmd_upd_poll, {}});
     }
-    box.post(Request{cmd_set_par, {}, true});
-    box.post(Request{cmd_get_par, {}, false}); // a poll is still waiting: not queued again
+    // The operator's quick changes: the write still waiting takes the newest block, in its place.
+    box.post(Request{cmd_set_par, {1}, 1});
+    box.post(Request{cmd_set_par, {2}, 2});
+    box.post(Request{cmd_get_par, {}}); // a poll is still waiting: not queued again
+    box.post(Request{cmd_set_par, {3}, 3});
 
     std::vector<uint8_t> sent;
+    std::vector<uint8_t> written;
     std::thread worker([&] {
         box.serve([&](const Request& r) {
             sent.push_back(r.cmd);
+            if (r.cmd == cmd_set_par)
+                written = r.data;
             if (r.cmd == cmd_set_par)
                 box.stop();
             return true;
@@ -134,10 +141,12 @@ TEST(Mailbox, PollsDoNotPileUpOnAStalledLink) {
     });
     worker.join();
     EXPECT_EQ(sent, (std::vector<uint8_t>{cmd_get_par, cmd_upd_poll, cmd_set_par}));
+    EXPECT_EQ(written, (std::vector<uint8_t>{3}));
 }
 
 TEST(Mailbox, APollIsQueuedAgainOnceTheWaitingOneHasBeenTaken) {
-    Mailbox box;
+    UiHandover ui;
+    Mailbox box(ui);
     std::mutex m;
     std::condition_variable cv;
     bool release = false;
@@ -151,13 +160,13 @@ TEST(Mailbox, APollIsQueuedAgainOnceTheWaitingOneHasBeenTaken) {
             return true;
         });
     });
-    box.post(Request{cmd_get_par, {}, false});
+    box.post(Request{cmd_get_par, {}});
     {
         std::unique_lock lock(m);
         cv.wait(lock, [&] { return polls == 1; });
     }
-    box.post(Request{cmd_get_par, {}, false}); // the first is being sent, not waiting
-    box.post(Request{cmd_get_par, {}, false});
+    box.post(Request{cmd_get_par, {}}); // the first is being sent, not waiting
+    box.post(Request{cmd_get_par, {}});
     {
         std::lock_guard lock(m);
         release = true;
@@ -175,7 +184,8 @@ TEST(Mailbox, APollIsQueuedAgainOnceTheWaitingOneHasBeenTaken) {
 
 TEST(WorkerTimer, TicksOnTheServingWorkerAndAStopReturnsOnlyOnceItsTickHasEnded) {
     using namespace std::chrono_literals;
-    Mailbox box;
+    UiHandover ui;
+    Mailbox box(ui);
     Worker worker(box, [](const Request&) { return true; });
     std::mutex m;
     std::condition_variable cv;
@@ -224,18 +234,20 @@ TEST(WorkerTimer, TicksOnTheServingWorkerAndAStopReturnsOnlyOnceItsTickHasEnded)
 }
 
 TEST(Mailbox, ASynchronousSendWithoutAWorkerFailsAtOnce) {
-    Mailbox box;
-    EXPECT_FALSE(box.send_and_wait(Request{cmd_defaults, {}, false}));
+    UiHandover ui;
+    Mailbox box(ui);
+    EXPECT_FALSE(box.send_and_wait(Request{cmd_defaults, {}}));
 }
 
 TEST(SynchronousSend, HoldsBackHandOversAndTimersUntilItEndsAndThenRunsThemInOrder) {
-    Mailbox box;
+    UiHandover ui;
+    Mailbox box(ui);
     std::vector<std::string> ran;
     Worker worker(box, [&](const Request& r) {
         if (r.cmd == cmd_write_flash) {
             // Hand-overs that arrive while the user-interface thread waits for this send.
-            post_to_ui([&] { ran.push_back("first"); });
-            post_to_ui([&] { ran.push_back("second"); });
+            ui.post(&box, [&] { ran.push_back("first"); });
+            ui.post(&box, [&] { ran.push_back("second"); });
         }
         return true;
     });
@@ -246,34 +258,35 @@ TEST(SynchronousSend, HoldsBackHandOversAndTimersUntilItEndsAndThenRunsThemInOrd
     timer.setSingleShot(true);
     QObject::connect(&timer, &QTimer::timeout, [&] {
         timer_fired = true;
-        timer_fired_while_waiting = ui_waiting();
+        timer_fired_while_waiting = ui.waiting();
     });
     timer.start(0);
-    EXPECT_TRUE(box.send_and_wait(Request{cmd_write_flash, std::vector<uint8_t>(516), false}));
+    EXPECT_TRUE(box.send_and_wait(Request{cmd_write_flash, std::vector<uint8_t>(516)}));
     EXPECT_TRUE(ran.empty());
-    post_to_ui([&] { ran.push_back("third"); });
+    ui.post(&box, [&] { ran.push_back("third"); });
     EXPECT_TRUE(wait_for([&] { return ran.size() == 3 && timer_fired; }));
     EXPECT_EQ(ran, (std::vector<std::string>{"first", "second", "third"}));
     EXPECT_FALSE(timer_fired_while_waiting);
 }
 
 TEST(SynchronousSend, WorkHeldByADeviceChangeRunsAfterTheSend) {
-    Mailbox box;
+    UiHandover ui;
+    Mailbox box(ui);
     bool rediscovered_while_waiting = false;
     int rediscoveries = 0;
     Worker worker(box, [&](const Request& r) {
         if (r.cmd != cmd_defaults)
             return true;
-        post_to_ui([&] {
+        ui.post(&box, [&] {
             // A device change reaching this thread by another way keeps its place behind held work.
-            run_or_hold([&] {
+            ui.run_or_hold(&box, [&] {
                 ++rediscoveries;
-                rediscovered_while_waiting |= ui_waiting();
+                rediscovered_while_waiting |= ui.waiting();
             });
         });
         return true;
     });
-    EXPECT_TRUE(box.send_and_wait(Request{cmd_defaults, {}, false}));
+    EXPECT_TRUE(box.send_and_wait(Request{cmd_defaults, {}}));
     EXPECT_EQ(rediscoveries, 0);
     EXPECT_TRUE(wait_for([&] { return rediscoveries == 1; }));
     EXPECT_FALSE(rediscovered_while_waiting);
@@ -281,22 +294,23 @@ TEST(SynchronousSend, WorkHeldByADeviceChangeRunsAfterTheSend) {
 
 TEST(AnswerHold, DeviceChangesWaitForTheAwaitedAnswerOrItsLimitInArrivalOrder) {
     using namespace std::chrono_literals;
+    UiHandover ui;
     std::vector<std::string> ran;
-    hold_for_answer(1h);
-    run_or_hold([&] { ran.emplace_back("rediscovery"); });
-    post_to_ui([&] { ran.emplace_back("refresh"); });
+    ui.hold_for_answer(1h);
+    ui.run_or_hold(nullptr, [&] { ran.emplace_back("rediscovery"); });
+    ui.post(nullptr, [&] { ran.emplace_back("refresh"); });
     EXPECT_TRUE(ran.empty());
     // The answer comes on the input thread; its own hand-over runs behind the held work.
     std::thread([&] {
-        release_answer_hold();
-        post_to_ui([&] { ran.emplace_back("answer"); });
+        ui.release_answer_hold();
+        ui.post(nullptr, [&] { ran.emplace_back("answer"); });
     }).join();
     ASSERT_TRUE(wait_for([&] { return ran.size() == 3; }));
     EXPECT_EQ(ran, (std::vector<std::string>{"rediscovery", "refresh", "answer"}));
 
     // A unit that never answers holds the device changes back only for the limit.
-    hold_for_answer(1ms);
-    run_or_hold([&] { ran.emplace_back("late rediscovery"); });
+    ui.hold_for_answer(1ms);
+    ui.run_or_hold(nullptr, [&] { ran.emplace_back("late rediscovery"); });
     EXPECT_EQ(ran.size(), 3u);
     EXPECT_TRUE(wait_for([&] { return ran.size() == 4; }));
 }

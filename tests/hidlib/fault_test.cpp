@@ -46,7 +46,7 @@ int index_of(LoadedModule& lib, int n, const std::string& serial) {
 
 class Faults : public ::testing::Test {
 protected:
-    void SetUp() override { loading_thread = QThread::currentThreadId(); }
+    void SetUp() override { watch_handlers(); }
     LoadedModule lib;
 };
 
@@ -264,7 +264,7 @@ TEST_F(Faults, ACloseHasOneLimitHoweverManyReportsWaitForASlowHandler) {
 }
 
 TEST(SilentSocketsInNumbers, CannotUseUpTheHostsDescriptorsAndTheUnitIsStillFound) {
-    loading_thread = QThread::currentThreadId();
+    watch_handlers();
     // Sockets that never answer, sorted before the unit, more than the host has descriptors to spare.
     SilentSockets silent(120, "a-silent-");
     VirtualHidDevice unit("z-unit", identity("Z"));

@@ -25,6 +25,17 @@ inline Seen seen;
 // The thread that loaded the module; tests set it before registering the handlers.
 inline Qt::HANDLE loading_thread = nullptr;
 
+// A test's start: this thread loads the module, and nothing has been seen yet.
+inline void watch_handlers() {
+    loading_thread = QThread::currentThreadId();
+    std::lock_guard lock(seen.m);
+    seen.reports.clear();
+    seen.counts.clear();
+    seen.on_library_thread = true;
+    seen.changes = 0;
+    seen.change_on_loading_thread = true;
+}
+
 inline void on_input(THIDreport report, uint8_t count) {
     std::lock_guard lock(seen.m);
     const auto* bytes = reinterpret_cast<const uint8_t*>(&report);

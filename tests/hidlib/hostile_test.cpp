@@ -42,7 +42,7 @@ private:
 } // namespace
 
 TEST(HostileDevices, NoneMakesTheLibraryTouchMoreThanTheHostsRecordAndTheQueriesTellTheTruth) {
-    loading_thread = QThread::currentThreadId();
+    watch_handlers();
     LoadedModule lib;
     lib.HIDsetEventHandler(&on_input);
     GuardedRecord record;

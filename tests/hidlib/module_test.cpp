@@ -15,7 +15,7 @@ namespace {
 
 class Library : public ::testing::Test {
 protected:
-    void SetUp() override { loading_thread = QThread::currentThreadId(); }
+    void SetUp() override { watch_handlers(); }
     LoadedModule lib;
 };
 

@@ -1,6 +1,7 @@
 // The HID access library on the real Linux USB HID stack: the built module against a USB HID gadget.
-#include "protocol/USB.h"
 #include "protocol/commands.h"
+#include "protocol/framing.h"
+#include "protocol/reassembly.h"
 #include "sim/virtual_unit.h"
 #include "tests/hidlib/handler_log.h"
 #include "tests/hidlib/loaded_module.h"
@@ -58,7 +59,7 @@ class KernelHid : public ::testing::Test {
 protected:
     void SetUp() override {
         SKIP_WITHOUT_GADGETS();
-        loading_thread = QThread::currentThreadId();
+        watch_handlers();
         lib = std::make_unique<LoadedModule>();
         ASSERT_NE(lib->handle, nullptr);
         lib->USBsetEventHandler(&on_change);
@@ -423,7 +424,7 @@ TEST_F(KernelUnit, ItsRestartIntoTheBootLoaderAndBackIsAChangeOfProductString) {
 
 TEST(KernelSimProgram, AttachesAsAGadgetWithItsIdentityAndRestartsOnCommand) {
     SKIP_WITHOUT_GADGETS();
-    loading_thread = QThread::currentThreadId();
+    watch_handlers();
     LoadedModule lib;
     lib.USBsetEventHandler(&on_change);
     QProcess sim;

@@ -1,5 +1,4 @@
 // The utility end to end on the real Linux USB HID stack: the windows offscreen, the unit as a USB gadget.
-#include "core/link_flags.h"
 #include "protocol/commands.h"
 #include "sim/update_file.h"
 #include "sim/virtual_unit.h"
@@ -7,6 +6,7 @@
 #include "tests/support/boxes.h"
 #include "tests/support/wait.h"
 #include "tests/support/window_controls.h"
+#include "tests/support/worker.h"
 #include "ui/settings.h"
 #include "ui/umain.h"
 #include "update/uu.h"
@@ -27,8 +27,9 @@ using namespace std::chrono_literals;
 constexpr int limit_ms = 30000;
 
 struct Windows {
-    Tfu update;
-    Tfmain main;
+    Link& link;
+    Tfu update{link};
+    Tfmain main{link, &update};
 };
 
 // but, group[2], src[8], xlr_gain, db0, headroom, scale, ind, agr: in range, so the utility shows it as is.
@@ -42,7 +43,7 @@ std::size_t count_of(const VirtualUnit& unit, uint8_t code) {
     return n;
 }
 
-class KernelUtility : public ::testing::Test {
+class KernelUtility : public LinkTest {
 protected:
     void SetUp() override {
         SKIP_WITHOUT_GADGETS();
@@ -54,7 +55,7 @@ protected:
         o.gadget = GadgetOptions{};
         unit = std::make_unique<VirtualUnit>(o);
         ASSERT_TRUE(unit->plug()) << unit->error();
-        w = std::make_unique<Windows>();
+        w = std::make_unique<Windows>(link);
     }
 
     // As the operator starts it: the main window shown and active brings the link up; discovery finds
@@ -67,8 +68,8 @@ protected:
             << "the utility never found the unit";
         EXPECT_EQ(w->update.dev_serial->text(), "KU-0100");
         EXPECT_EQ(w->update.dev_version->text(), "1.4");
-        EXPECT_TRUE(dev_open);
-        EXPECT_FALSE(boot_mode);
+        EXPECT_TRUE(link.dev_open);
+        EXPECT_FALSE(link.boot_mode);
         ASSERT_TRUE(wait_for([&] { return controls_enabled(w->main); }, limit_ms))
             << "no settings reached the window";
     }
@@ -81,7 +82,7 @@ protected:
 
 TEST_F(KernelUtility, FindsTheUnitAndShowsWhatItsPollsReturn) {
     start_and_find();
-    EXPECT_EQ(to_bytes(par.get()), unit_block);
+    EXPECT_EQ(to_bytes(link.par.get()), unit_block);
     EXPECT_EQ(w->main.headroom->value(), 12);
     EXPECT_EQ(w->main.db0->value(), -10);
 
@@ -98,7 +99,7 @@ TEST_F(KernelUtility, AnOperatorsChangeReachesTheUnit) {
     start_and_find();
     w->main.headroom->setFocus();
     QTest::keyClick(w->main.headroom, Qt::Key_Up); // 12 -> 13
-    EXPECT_EQ(par.get().headroom, 13);
+    EXPECT_EQ(link.par.get().headroom, 13);
     ASSERT_TRUE(wait_for([&] { return unit->settings()[headroom_byte] == 13; }, limit_ms))
         << "the change never reached the unit";
     TparBytes expected = unit_block;
@@ -112,7 +113,7 @@ TEST_F(KernelUtility, UpdatesTheFirmwareThroughTheBootLoaderAndFindsTheUnitBack)
 
     // The update window asks the unit into its boot loader; the unit comes back as "RV-390PKTA(boot)".
     w->update.show();
-    ASSERT_TRUE(wait_for([&] { return boot_mode && w->update.select->isEnabled(); }, limit_ms))
+    ASSERT_TRUE(wait_for([&] { return link.boot_mode && w->update.select->isEnabled(); }, limit_ms))
         << "the unit was never found in its boot loader";
     EXPECT_EQ(w->update.dev_name->text(), "RV-390PKTA(boot)");
     EXPECT_EQ(unit->mode(), UnitMode::boot);
@@ -148,8 +149,9 @@ TEST_F(KernelUtility, UpdatesTheFirmwareThroughTheBootLoaderAndFindsTheUnitBack)
     EXPECT_EQ(count_of(*unit, cmd_write_eep), 1u);
 
     // The unit restarts into its normal firmware and the utility finds it there by itself.
-    ASSERT_TRUE(wait_for([&] { return !boot_mode && w->update.dev_name->text() == "RV-390PKTA"; }, limit_ms));
-    EXPECT_TRUE(dev_open);
+    ASSERT_TRUE(
+        wait_for([&] { return !link.boot_mode && w->update.dev_name->text() == "RV-390PKTA"; }, limit_ms));
+    EXPECT_TRUE(link.dev_open);
     EXPECT_EQ(unit->mode(), UnitMode::normal);
     EXPECT_EQ(w->update.dev_version->text(), "1.5") << "the version the new firmware names";
 }

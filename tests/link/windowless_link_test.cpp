@@ -1,15 +1,10 @@
 // The link and the update routine with no window at all, on QtCore only: what a command-line host has.
-#include "core/Tthr.h"
-#include "core/link_flags.h"
-#include "core/mailbox.h"
 #include "core/ui_handover.h"
-#include "protocol/USB.h"
 #include "protocol/commands.h"
+#include "protocol/link.h"
 #include "sim/update_file.h"
 #include "sim/virtual_unit.h"
 #include "tests/support/wait.h"
-#include "ui/settings.h"
-#include "ui/settings_gate.h"
 #include "update/settings_backup.h"
 #include "update/update_procedure.h"
 
@@ -33,60 +28,90 @@ struct Workdir {
 };
 } // namespace
 
-TEST(WindowlessLink, FindsTheChosenUnitPollsItWritesABlockAndUpdatesIt) {
+// A link of its own for one unit, chosen by serial number, brought up as the window brings it up.
+struct UnitLink {
+    Link link;
+    int refreshes = 0;
+    std::optional<bool> answer;
+    QTimer poll;
+    UnitLink(UiHandover& ui, const std::string& serial) : link(ui) {
+        // Nothing of any window is subscribed: the link runs all the same.
+        QObject::connect(&link, &Link::refresh, [this] {
+            ++refreshes;
+            (void)link.gate.refreshed();
+        });
+        QObject::connect(&link, &Link::update_result, [this](bool ok) { answer = ok; });
+        link.choose_unit(QString::fromStdString(serial));
+        QObject::connect(&poll, &QTimer::timeout, [this] { link.poll_settings(); });
+    }
+};
+
+TEST(WindowlessLink, TwoLinksInOneProcessDriveTheirOwnUnitsAtOnceThroughChangesAndUpdates) {
     Workdir work;
-    UnitOptions first, second;
+    UnitOptions first, second, third;
     first.serial = "VU-0001";
     second.serial = "VU-0002";
-    second.restart_delay = first.restart_delay = 50ms;
-    VirtualUnit other(first), unit(second);
-    ASSERT_TRUE(other.plug());
-    ASSERT_TRUE(unit.plug());
+    third.serial = "VU-0003";
+    first.restart_delay = second.restart_delay = third.restart_delay = 50ms;
+    VirtualUnit a(first), b(second), untouched(third);
+    ASSERT_TRUE(a.plug());
+    ASSERT_TRUE(b.plug());
+    ASSERT_TRUE(untouched.plug());
 
-    // Nothing of any window is subscribed: the link runs all the same.
-    int refreshes = 0;
-    ui_hooks.refresh = [&] {
-        ++refreshes;
-        (void)settings_gate::refreshed();
+    UiHandover ui;
+    UnitLink la(ui, first.serial), lb(ui, second.serial);
+    for (UnitLink* l : {&la, &lb}) {
+        ASSERT_TRUE(l->link.usb_init()) << l->link.usb_init_error().toStdString();
+        ASSERT_TRUE(l->link.is_open() && !l->link.in_boot_loader());
+        l->poll.start(200);
+    }
+    ASSERT_TRUE(wait_for([&] { return la.link.gate.valid() && lb.link.gate.valid(); }));
+    EXPECT_EQ(to_bytes(la.link.par.get()), a.settings());
+    EXPECT_EQ(to_bytes(lb.link.par.get()), b.settings());
+
+    // A change on each, both in flight together; quick changes of one link go out as one write.
+    la.link.par.edit([](Tpar& p) { p.headroom = 20; });
+    la.link.save();
+    lb.link.par.edit([](Tpar& p) { p.headroom = 7; });
+    lb.link.save();
+    lb.link.par.edit([](Tpar& p) { p.db0 = -12; });
+    lb.link.save();
+    ASSERT_TRUE(
+        wait_for([&] { return a.settings()[13] == 20 && b.settings()[13] == 7 && b.settings()[12] == 244; }));
+    EXPECT_EQ(untouched.command_count(), 0u); // the unit no link chose heard nothing
+
+    // Both into the boot loader, then both updates under way at once: B's blocks are posted and sent
+    // by its worker while A's routine waits for each of its own.
+    la.link.mailbox.post(Request{cmd_upd_poll, {}});
+    lb.link.mailbox.post(Request{cmd_upd_poll, {}});
+    ASSERT_TRUE(wait_for([&] { return la.link.in_boot_loader() && lb.link.in_boot_loader(); }));
+    const auto write = [&](const char* name, uint8_t fill) {
+        const auto bytes = make_update_file({"RV-390PKTA", 1, 4, std::vector<uint8_t>(700, fill), {1, 2, 3}});
+        QFile file(work.dir.filePath(QString::fromLatin1(name)));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+        return file.fileName();
     };
-    choose_unit(QString::fromStdString(second.serial));
-    ASSERT_TRUE(usb_init());
-    ASSERT_TRUE(dev_open && !boot_mode);
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [] { poll_settings(); });
-    poll.start(200);
-    ASSERT_TRUE(wait_for([&] { return settings_gate::valid() && refreshes > 0; }));
-    EXPECT_EQ(to_bytes(par.get()), unit.settings());
-
-    par.edit([](Tpar& p) { p.headroom = 20; });
-    save();
-    ASSERT_TRUE(wait_for([&] { return unit.settings()[13] == 20; }));
-    EXPECT_EQ(other.command_count(), 0u); // the unit not chosen heard nothing
-
-    // The update: into the boot loader, the routine, the unit's answer through the hand-over.
-    mailbox.post(Request{cmd_upd_poll, {}, false});
-    ASSERT_TRUE(wait_for([&] { return dev_open && boot_mode; }));
-    const auto bytes = make_update_file({"RV-390PKTA", 1, 4, std::vector<uint8_t>(700, 0x5A), {1, 2, 3}});
-    QFile file(work.dir.filePath("fw.voku"));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
-    file.close();
-    std::optional<bool> answer;
-    ui_hooks.update_result = [&](bool ok) { answer = ok; };
+    const UpdateResult posted = run_update(
+        write("b.voku", 0xB5), QStringLiteral("RV-390PKTA(boot)"), {},
+        [&](const Request& r) {
+            lb.link.mailbox.post(r);
+            return true;
+        },
+        post_holding_for_answer(lb.link));
     std::vector<int> progress;
-    const UpdateResult result = run_update(
-        file.fileName(), QStringLiteral("RV-390PKTA(boot)"),
+    const UpdateResult waited = run_update(
+        write("a.voku", 0x5A), QStringLiteral("RV-390PKTA(boot)"),
         {nullptr, [&](int p) { progress.push_back(p); }, nullptr},
-        [](const Request& r) { return mailbox.send_and_wait(r); }, post_holding_for_answer);
-    EXPECT_EQ(result.outcome, UpdateOutcome::sent);
+        [&](const Request& r) { return la.link.mailbox.send_and_wait(r); }, post_holding_for_answer(la.link));
+    EXPECT_EQ(posted.outcome, UpdateOutcome::sent);
+    EXPECT_EQ(waited.outcome, UpdateOutcome::sent);
     EXPECT_EQ(progress.back(), 100);
-    ASSERT_TRUE(wait_for([&] { return answer.has_value(); }));
-    EXPECT_TRUE(*answer);
-    EXPECT_EQ(unit.flash()[699], 0x5A);
-    ui_hooks = {};
-    thr.Terminate();
-    thr.WaitFor();
-    usb_shutdown();
+    ASSERT_TRUE(wait_for([&] { return la.answer.has_value() && lb.answer.has_value(); }));
+    EXPECT_TRUE(*la.answer && *lb.answer);
+    EXPECT_EQ(a.flash()[699], 0x5A);
+    EXPECT_EQ(b.flash()[699], 0xB5);
+    EXPECT_EQ(untouched.command_count(), 0u);
 }
 
 TEST(SettingsBackup, SavesTheBlockUnderTheSerialAndTimeAndSaysWhyWhenItCannot) {

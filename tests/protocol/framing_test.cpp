@@ -1,17 +1,18 @@
 // Messages as they leave the utility: framing, cutting into reports, and what a send returns.
-#include "core/link_flags.h"
 #include "core/mailbox.h"
 #include "core/ui_handover.h"
-#include "protocol/USB.h"
 #include "protocol/commands.h"
 #include "protocol/crc.h"
 #include "tests/support/hid_double.h"
+#include "tests/support/worker.h"
 #include "ui/settings.h"
 
 #include <QCoreApplication>
 #include <QThread>
 
 #include <gtest/gtest.h>
+
+using Framing = LinkTest;
 
 namespace {
 
@@ -32,9 +33,9 @@ std::vector<uint8_t> reassemble(const std::vector<Report>& reports) {
 
 } // namespace
 
-TEST(Framing, TheSettingsPollIsOneExactReport) {
-    HidDouble unit;
-    ASSERT_TRUE(usb_send(Request{cmd_get_par, {}, false}));
+TEST_F(Framing, TheSettingsPollIsOneExactReport) {
+    HidDouble unit(link);
+    ASSERT_TRUE(link.usb_send(Request{cmd_get_par, {}}));
     const auto reports = unit.reports();
     ASSERT_EQ(reports.size(), 1u);
     Report expected{};
@@ -43,12 +44,12 @@ TEST(Framing, TheSettingsPollIsOneExactReport) {
     EXPECT_EQ(reports[0], expected);
 }
 
-TEST(Framing, AFlashBlockGoesOutAsNineReportsWithRisingOffsets) {
-    HidDouble unit;
+TEST_F(Framing, AFlashBlockGoesOutAsNineReportsWithRisingOffsets) {
+    HidDouble unit(link);
     std::vector<uint8_t> payload(516);
     for (std::size_t i = 0; i < payload.size(); ++i)
         payload[i] = static_cast<uint8_t>(i * 7);
-    ASSERT_TRUE(usb_send(Request{cmd_write_flash, payload, false}));
+    ASSERT_TRUE(link.usb_send(Request{cmd_write_flash, payload, false}));
     const auto reports = unit.reports();
     ASSERT_EQ(reports.size(), 9u);
     for (std::size_t i = 0; i < reports.size(); ++i) {
@@ -65,12 +66,12 @@ TEST(Framing, AFlashBlockGoesOutAsNineReportsWithRisingOffsets) {
     EXPECT_EQ(crc16(message.data(), 519), message[519] << 8 | message[520]);
 }
 
-TEST(Framing, FiftyEightBytesFitOneReportAndFiftyNineNeedTwo) {
-    HidDouble unit;
-    usb_send(Request{0x42, std::vector<uint8_t>(53, 0xAA), false}); // 58-byte message
+TEST_F(Framing, FiftyEightBytesFitOneReportAndFiftyNineNeedTwo) {
+    HidDouble unit(link);
+    link.usb_send(Request{0x42, std::vector<uint8_t>(53, 0xAA), false}); // 58-byte message
     EXPECT_EQ(unit.reports().size(), 1u);
 
-    usb_send(Request{0x42, std::vector<uint8_t>(54, 0xAA), false}); // 59-byte message
+    link.usb_send(Request{0x42, std::vector<uint8_t>(54, 0xAA), false}); // 59-byte message
     const auto reports = unit.reports();
     ASSERT_EQ(reports.size(), 3u);
     EXPECT_EQ(be16(reports[1], 1), 0);
@@ -79,30 +80,37 @@ TEST(Framing, FiftyEightBytesFitOneReportAndFiftyNineNeedTwo) {
     EXPECT_TRUE(std::all_of(reports[2].begin() + 6, reports[2].end(), [](uint8_t b) { return b == 0; }));
 }
 
-TEST(Framing, TheLastReportAloneDecidesTheResultAndARefusalDoesNotStopTheRest) {
-    HidDouble unit;
+TEST_F(Framing, TheLastReportAloneDecidesTheResultAndARefusalDoesNotStopTheRest) {
+    HidDouble unit(link);
     unit.answer({false, true, true, true, true, true, true, true, true});
-    EXPECT_TRUE(usb_send(Request{cmd_write_flash, std::vector<uint8_t>(516), false}));
+    EXPECT_TRUE(link.usb_send(Request{cmd_write_flash, std::vector<uint8_t>(516), false}));
     EXPECT_EQ(unit.reports().size(), 9u);
 
     unit.answer({true, true, true, true, true, true, true, true, false});
-    EXPECT_FALSE(usb_send(Request{cmd_write_flash, std::vector<uint8_t>(516), false}));
+    EXPECT_FALSE(link.usb_send(Request{cmd_write_flash, std::vector<uint8_t>(516), false}));
 }
 
-TEST(Framing, NothingIsSentWithoutAnOpenUnit) {
-    HidDouble unit;
-    dev_open = false;
-    EXPECT_FALSE(usb_send(Request{cmd_get_par, {}, false}));
+TEST_F(Framing, NothingIsSentWithoutAnOpenUnit) {
+    HidDouble unit(link);
+    link.dev_open = false;
+    EXPECT_FALSE(link.usb_send(Request{cmd_get_par, {}}));
     EXPECT_TRUE(unit.reports().empty());
 }
 
-TEST(Framing, AWriteOfParFramesTheBlockAsItStandsWhenSent) {
-    HidDouble unit;
-    par.set(default_par);
-    const Request r{cmd_set_par, {}, true}; // as save() posts it
-    par.change([](Tpar& p) { p.but = 3; }); // changed after posting, before the worker sends
-    ASSERT_TRUE(usb_send(r));
-    const auto message = reassemble(unit.reports());
+TEST_F(Framing, AWriteOfParFramesTheBlockAsItStoodWhenPosted) {
+    HidDouble unit(link);
+    link.gate.unit_opened(false);
+    link.gate.reply_arrived();
+    ASSERT_TRUE(link.gate.refreshed());
+    link.par.set(default_par);
+    link.par.edit([](Tpar& p) { p.but = 3; });
+    link.save();
+    link.par.change([](Tpar& p) { p.but = 2; }); // changed after posting, before the worker sends
+    link.thr.Start();
+    ASSERT_TRUE(wait_for_worker(link));
+    ASSERT_TRUE(link.mailbox.send_and_wait(Request{cmd_get_par, {}})); // sent behind the write
+    ASSERT_EQ(unit.reports().size(), 2u);
+    const auto message = reassemble({unit.reports()[0]});
     ASSERT_EQ(message.size(), 22u);
     EXPECT_EQ(message[0], cmd_set_par);
     EXPECT_EQ(message[2], 17);
@@ -111,17 +119,17 @@ TEST(Framing, AWriteOfParFramesTheBlockAsItStandsWhenSent) {
               std::vector<uint8_t>({0, 1, 0, 1, 2, 3, 4, 5, 6, 7, 0, 0xEE, 0x0A, 1, 2, 0}));
 }
 
-TEST(Framing, AnOverlongMessageIsRefusedAndItsErrorShownOnTheUserInterfaceThread) {
-    HidDouble unit;
+TEST_F(Framing, AnOverlongMessageIsRefusedAndItsErrorShownOnTheUserInterfaceThread) {
+    HidDouble unit(link);
     QString shown;
     QThread* shown_on = nullptr;
-    ui_hooks.error = [&](const QString& text) {
+    QObject::connect(&link, &Link::error, [&](const QString& text) {
         shown = text;
         shown_on = QThread::currentThread();
-    };
+    });
     bool result = true;
     std::thread worker([&] {
-        result = usb_send(Request{cmd_write_flash, std::vector<uint8_t>(65531), false});
+        result = link.usb_send(Request{cmd_write_flash, std::vector<uint8_t>(65531), false});
     });
     worker.join();
     EXPECT_FALSE(result);
@@ -129,7 +137,7 @@ TEST(Framing, AnOverlongMessageIsRefusedAndItsErrorShownOnTheUserInterfaceThread
     QCoreApplication::processEvents();
     EXPECT_TRUE(shown.contains("65535")) << shown.toStdString();
     EXPECT_EQ(shown_on, QCoreApplication::instance()->thread());
-    ui_hooks.error = nullptr;
+    QObject::disconnect(&link, &Link::error, nullptr, nullptr);
 
     EXPECT_NO_THROW(build_message(0x42, std::vector<uint8_t>(65530)));
 }

@@ -1,6 +1,7 @@
 // Messages as they reach the utility: reassembly from input reports and the length and CRC checks.
-#include "protocol/USB.h"
 #include "protocol/commands.h"
+#include "protocol/framing.h"
+#include "protocol/reassembly.h"
 
 #include <gtest/gtest.h>
 

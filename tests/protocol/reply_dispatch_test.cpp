@@ -1,19 +1,17 @@
 // What the utility does with the unit's replies, and on which thread it shows them.
-#include "core/Tthr.h"
-#include "core/mailbox.h"
-#include "core/ui_handover.h"
-#include "protocol/USB.h"
 #include "protocol/commands.h"
-#include "protocol/reply_dispatch.h"
-#include "tests/support/wait.h"
-#include "ui/settings.h"
-#include "ui/settings_gate.h"
+#include "tests/support/worker.h"
 
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <thread>
+
+using DefaultsReply = LinkTest;
+using OtherReplies = LinkTest;
+using SettingsReply = LinkTest;
+using UpdateReply = LinkTest;
 
 namespace {
 
@@ -30,10 +28,10 @@ THIDreport one_report(const std::vector<uint8_t>& message) {
 }
 
 // Delivers reports on a thread of their own, as the library's input thread does.
-void deliver(const std::vector<THIDreport>& reports) {
+void deliver(Link& link, const std::vector<THIDreport>& reports) {
     std::thread input([&] {
         for (const auto& r : reports)
-            hid_event(r, 0);
+            link.hid_event(r);
     });
     input.join();
 }
@@ -53,39 +51,39 @@ std::vector<uint8_t> bytes_of(const Tpar& p) {
     return {b.begin(), b.end()};
 }
 
-std::vector<uint8_t> par_bytes() {
-    return bytes_of(par.get());
+std::vector<uint8_t> par_bytes(const Link& link) {
+    return bytes_of(link.par.get());
 }
 
 } // namespace
 
-TEST(SettingsReply, IsSanitisedIntoParAndShownByARefreshOnTheUserInterfaceThread) {
+TEST_F(SettingsReply, IsSanitisedIntoParAndShownByARefreshOnTheUserInterfaceThread) {
     QThread* refreshed_on = nullptr;
     int refreshes = 0;
-    ui_hooks.refresh = [&] {
+    QObject::connect(&link, &Link::refresh, [&] {
         refreshed_on = QThread::currentThread();
         ++refreshes;
-    };
-    thr.Start();
-    deliver({one_report(msg(cmd_get_par, wild_block))});
-    EXPECT_EQ(par_bytes(), tamed_block);
+    });
+    link.thr.Start();
+    deliver(link, {one_report(msg(cmd_get_par, wild_block))});
+    EXPECT_EQ(par_bytes(link), tamed_block);
     ASSERT_TRUE(wait_for([&] { return refreshes > 0; }));
     EXPECT_EQ(refreshed_on, QCoreApplication::instance()->thread());
 
-    deliver({one_report(msg(cmd_set_par, bytes_of(default_par)))});
+    deliver(link, {one_report(msg(cmd_set_par, bytes_of(default_par)))});
     ASSERT_TRUE(wait_for([&] { return refreshes > 1; }));
-    EXPECT_EQ(to_bytes(par.get()), to_bytes(default_par));
-    ui_hooks.refresh = nullptr;
+    EXPECT_EQ(to_bytes(link.par.get()), to_bytes(default_par));
+    QObject::disconnect(&link, &Link::refresh, nullptr, nullptr);
 }
 
-TEST(SettingsReply, OnceTheUnitsBlockIsShownOnlyAChangeOrAWritesAnswerWakesTheWindow) {
+TEST_F(SettingsReply, OnceTheUnitsBlockIsShownOnlyAChangeOrAWritesAnswerWakesTheWindow) {
     std::vector<std::string> shown;
-    ui_hooks.refresh = [&] {
-        (void)settings_gate::refreshed();
-        shown.push_back(std::to_string(par.take_for_showing().headroom));
-    };
-    thr.Start();
-    settings_gate::unit_opened(false);
+    QObject::connect(&link, &Link::refresh, [&] {
+        (void)link.gate.refreshed();
+        shown.push_back(std::to_string(link.par.take_for_showing().headroom));
+    });
+    link.thr.Start();
+    link.gate.unit_opened(false);
     Tpar other = default_par;
     other.headroom = 7;
     // Each reply, and how many blocks have been shown once it has been handled: the first opens the
@@ -99,7 +97,7 @@ TEST(SettingsReply, OnceTheUnitsBlockIsShownOnlyAChangeOrAWritesAnswerWakesTheWi
                    {cmd_get_par, other, 3},       {cmd_set_par, other, 4}};
     std::size_t before = 0;
     for (const auto& r : replies) {
-        deliver({one_report(msg(r.command, bytes_of(r.block)))});
+        deliver(link, {one_report(msg(r.command, bytes_of(r.block)))});
         // A reply that is shown is waited for; one that is not shows up (wrongly) ahead of the next.
         if (r.shown_after != before) {
             ASSERT_TRUE(wait_for([&] { return shown.size() >= r.shown_after; }));
@@ -108,66 +106,66 @@ TEST(SettingsReply, OnceTheUnitsBlockIsShownOnlyAChangeOrAWritesAnswerWakesTheWi
     }
     const std::string held = std::to_string(default_par.headroom);
     EXPECT_EQ(shown, (std::vector<std::string>{held, held, "7", "7"}));
-    ui_hooks.refresh = nullptr;
+    QObject::disconnect(&link, &Link::refresh, nullptr, nullptr);
 }
 
-TEST(SettingsReply, FillsAllSeventeenBytesWhateverItsLengthField) {
+TEST_F(SettingsReply, FillsAllSeventeenBytesWhateverItsLengthField) {
     // A reply declaring 2 payload bytes: bytes 3..19 are its payload, its CRC and report padding.
     const auto message = as_58(msg(cmd_set_par, std::vector<uint8_t>{1, 2}));
-    reply_dispatch(message);
+    link.reply_dispatch(message);
     std::vector<uint8_t> expected(message.begin() + 3, message.begin() + 20);
     Tpar p = from_bytes(std::span<const uint8_t, 17>(expected.data(), 17));
     sanitise(p);
-    EXPECT_EQ(to_bytes(par.get()), to_bytes(p));
+    EXPECT_EQ(to_bytes(link.par.get()), to_bytes(p));
 }
 
-TEST(SettingsReply, ABadReplyLeavesParAsItWas) {
-    par.set(default_par);
+TEST_F(SettingsReply, ABadReplyLeavesParAsItWas) {
+    link.par.set(default_par);
     auto message = msg(cmd_get_par, wild_block);
     message[21] ^= 1; // CRC
-    deliver({one_report(message)});
-    EXPECT_EQ(to_bytes(par.get()), to_bytes(default_par));
+    deliver(link, {one_report(message)});
+    EXPECT_EQ(to_bytes(link.par.get()), to_bytes(default_par));
 }
 
-TEST(UpdateReply, NonZeroStatusIsSuccessAndIsShownOnTheUserInterfaceThread) {
+TEST_F(UpdateReply, NonZeroStatusIsSuccessAndIsShownOnTheUserInterfaceThread) {
     std::vector<bool> results;
     QThread* shown_on = nullptr;
-    ui_hooks.update_result = [&](bool ok) {
+    QObject::connect(&link, &Link::update_result, [&](bool ok) {
         results.push_back(ok);
         shown_on = QThread::currentThread();
-    };
-    deliver({one_report(msg(cmd_finish, {1})), one_report(msg(cmd_finish, {0})),
-             one_report(msg(cmd_finish, {0x80}))});
+    });
+    deliver(link, {one_report(msg(cmd_finish, {1})), one_report(msg(cmd_finish, {0})),
+                   one_report(msg(cmd_finish, {0x80}))});
     ASSERT_TRUE(wait_for([&] { return results.size() == 3; }));
     EXPECT_EQ(results, (std::vector<bool>{true, false, true}));
     EXPECT_EQ(shown_on, QCoreApplication::instance()->thread());
-    ui_hooks.update_result = nullptr;
+    QObject::disconnect(&link, &Link::update_result, nullptr, nullptr);
 }
 
-TEST(DefaultsReply, IsAcknowledgedAndChangesNothingElse) {
-    par.set(default_par);
+TEST_F(DefaultsReply, IsAcknowledgedAndChangesNothingElse) {
+    link.par.set(default_par);
     int acknowledged = 0;
-    ui_hooks.defaults_reset = [&] { ++acknowledged; };
-    deliver({one_report(msg(cmd_defaults, {}))});
+    QObject::connect(&link, &Link::defaults_reset, [&] { ++acknowledged; });
+    deliver(link, {one_report(msg(cmd_defaults, {}))});
     ASSERT_TRUE(wait_for([&] { return acknowledged == 1; }));
-    EXPECT_EQ(to_bytes(par.get()), to_bytes(default_par));
-    ui_hooks.defaults_reset = nullptr;
+    EXPECT_EQ(to_bytes(link.par.get()), to_bytes(default_par));
+    QObject::disconnect(&link, &Link::defaults_reset, nullptr, nullptr);
 }
 
-TEST(OtherReplies, AreIgnored) {
-    par.set(default_par);
+TEST_F(OtherReplies, AreIgnored) {
+    link.par.set(default_par);
     bool anything = false;
-    ui_hooks.refresh = [&] { anything = true; };
-    ui_hooks.update_result = [&](bool) { anything = true; };
-    ui_hooks.defaults_reset = [&] { anything = true; };
-    thr.Start();
-    deliver({one_report(msg(cmd_write_flash, wild_block)), one_report(msg(cmd_upd_poll, {})),
-             one_report(msg(0x01, wild_block))});
+    QObject::connect(&link, &Link::refresh, [&] { anything = true; });
+    QObject::connect(&link, &Link::update_result, [&](bool) { anything = true; });
+    QObject::connect(&link, &Link::defaults_reset, [&] { anything = true; });
+    link.thr.Start();
+    deliver(link, {one_report(msg(cmd_write_flash, wild_block)), one_report(msg(cmd_upd_poll, {})),
+                   one_report(msg(0x01, wild_block))});
     // A settings reply behind them proves they were all handled by the time it shows.
+    QObject::disconnect(&link, &Link::refresh, nullptr, nullptr);
     int refreshes = 0;
-    ui_hooks.refresh = [&] { ++refreshes; };
-    deliver({one_report(msg(cmd_get_par, bytes_of(default_par)))});
+    QObject::connect(&link, &Link::refresh, [&] { ++refreshes; });
+    deliver(link, {one_report(msg(cmd_get_par, bytes_of(default_par)))});
     ASSERT_TRUE(wait_for([&] { return refreshes == 1; }));
     EXPECT_FALSE(anything);
-    ui_hooks = UiHooks{};
 }

@@ -1,7 +1,8 @@
 // The virtual unit as the utility meets it: the built library, the utility's framing and reassembly.
-#include "protocol/USB.h"
 #include "protocol/commands.h"
 #include "protocol/crc.h"
+#include "protocol/framing.h"
+#include "protocol/reassembly.h"
 #include "sim/virtual_unit.h"
 #include "tests/hidlib/loaded_module.h"
 #include "tests/support/wait.h"

@@ -8,10 +8,9 @@
 // --trace prints every change, every event of the unit and every status bar text on stderr.
 //
 // Exit status 1 when a change was lost without a word or the window stalled for more than a second.
-#include "core/Tthr.h"
 #include "core/ui_handover.h"
-#include "protocol/USB.h"
 #include "protocol/commands.h"
+#include "protocol/link.h"
 #include "sim/virtual_unit.h"
 #include "tests/support/boxes.h"
 #include "tests/support/wait.h"
@@ -314,12 +313,14 @@ int main(int argc, char** argv) {
     }
 
     // As the program's entry makes them; message boxes (none is expected) are noted and answered.
-    Tfmain main_window;
-    Tfu update_window;
+    UiHandover handover;
+    Link link(handover);
+    Tfu update_window(link);
+    Tfmain main_window(link, &update_window);
     BoxAnswerer boxes(QMessageBox::Ok);
-    ui_hooks.error = [](const QString& text) {
-        QMessageBox::critical(fmain, QStringLiteral("RV-390PKTA"), text);
-    };
+    QObject::connect(&link, &Link::error, [&main_window](const QString& text) {
+        QMessageBox::critical(&main_window, QStringLiteral("RV-390PKTA"), text);
+    });
     Ledger ledger(unit);
     Operator person(main_window, ledger, args->seed + 1);
     std::map<QString, int> status_lines;
@@ -397,9 +398,9 @@ int main(int argc, char** argv) {
     ledger.judge();
     beat.stop();
 
-    thr.Terminate();
-    thr.WaitFor();
-    usb_shutdown();
+    link.thr.Terminate();
+    link.thr.WaitFor();
+    link.usb_shutdown();
 
     const Ledger::Counts n = ledger.counts();
     std::printf("changes made:           %zu\n", n.made);

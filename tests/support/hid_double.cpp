@@ -1,8 +1,7 @@
 // The HID access library double behind the host's entry-point table.
 #include "tests/support/hid_double.h"
 
-#include "core/link_flags.h"
-#include "protocol/HID.h"
+#include "protocol/link.h"
 
 #include <cstring>
 
@@ -23,14 +22,14 @@ uint8_t set_output_report(const uint8_t* buffer) {
 }
 } // namespace
 
-HidDouble::HidDouble() {
-    hid.HIDSetOutputReport = &set_output_report;
-    dev_open = true;
+HidDouble::HidDouble(Link& l) : link(l) {
+    link.hid.HIDSetOutputReport = &set_output_report;
+    link.dev_open = true;
 }
 
 HidDouble::~HidDouble() {
-    dev_open = false;
-    hid = THIDentries{};
+    link.dev_open = false;
+    link.hid = THIDentries{};
     std::lock_guard lock(m);
     sent.clear();
     results = {true};

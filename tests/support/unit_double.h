@@ -1,8 +1,9 @@
 // A minimal unit on the virtual HID bus for tests of discovery: it answers settings polls and keeps writes.
 #pragma once
 
-#include "protocol/USB.h"
 #include "protocol/commands.h"
+#include "protocol/framing.h"
+#include "protocol/reassembly.h"
 #include "sim/vhid_device.h"
 #include "tests/support/test_devices.h"
 

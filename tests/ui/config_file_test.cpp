@@ -2,9 +2,9 @@
 #include "core/mailbox.h"
 #include "protocol/commands.h"
 #include "tests/support/boxes.h"
+#include "tests/support/worker.h"
 #include "ui/config_file.h"
 #include "ui/selector_button.h"
-#include "ui/settings_gate.h"
 #include "ui/umain.h"
 #include "update/uu.h"
 
@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+
+using ConfigFile = LinkTest;
 
 QT_BEGIN_NAMESPACE
 inline void PrintTo(const QString& s, std::ostream* os) {
@@ -51,18 +53,19 @@ const Tpar example = block({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0xF3, 0xE8, 20, 1
 // The main window with its poll stopped, the settings gate open as after a unit's first reply, and the
 // file dialogs answered by the test.
 struct Window {
-    Tfu update;
-    Tfmain w;
+    Link& link;
+    Tfu update{link};
+    Tfmain w{link, &update};
     QString answer; // the name the dialog returns; empty = cancelled
     struct Asked {
         QString caption, initial, filter;
     };
     std::vector<Asked> asked;
-    Window() {
+    explicit Window(Link& l) : link(l) {
         w.tmr.stop();
-        settings_gate::unit_opened(false);
-        settings_gate::reply_arrived();
-        settings_gate::refreshed();
+        link.gate.unit_opened(false);
+        link.gate.reply_arrived();
+        link.gate.refreshed();
         const auto dialog = [this](QWidget* parent, const QString& caption, const QString& initial,
                                    const QString& filter) {
             EXPECT_EQ(parent, &w);
@@ -75,7 +78,7 @@ struct Window {
 
     // Without a worker nothing leaves the mailbox, and nothing empties it: whether this test posted can
     // be seen only when it started empty, as in a process of its own (ctest runs every test so).
-    const bool mailbox_was_empty = !mailbox.pending();
+    const bool mailbox_was_empty = !link.mailbox.pending();
     bool mailbox_usable() const {
         if (!mailbox_was_empty)
             std::cerr
@@ -85,18 +88,21 @@ struct Window {
     }
 };
 
-// What the worker would send now, in posting order, with the block `par` holds as each is sent. Stopping
-// the mailbox is for good, so this runs once per test process.
-std::vector<std::pair<uint8_t, QByteArray>> sent() {
+// What the worker would send now, in posting order, with the block each write carries. Stopping the
+// mailbox is for good, so this runs once per link.
+std::vector<std::pair<uint8_t, QByteArray>> sent(Link& link) {
     constexpr uint8_t end_mark = 0x7F;
-    mailbox.post(Request{end_mark, {}, false});
+    link.mailbox.post(Request{end_mark, {}});
     std::vector<std::pair<uint8_t, QByteArray>> seen;
     std::thread worker([&] {
-        mailbox.serve([&](const Request& r) {
+        link.mailbox.serve([&](const Request& r) {
             if (r.cmd == end_mark)
-                mailbox.stop();
+                link.mailbox.stop();
             else
-                seen.emplace_back(r.cmd, r.of_par ? raw(par.get()) : QByteArray());
+                seen.emplace_back(r.cmd, r.edit != 0
+                                             ? QByteArray(reinterpret_cast<const char*>(r.data.data()),
+                                                          static_cast<qsizetype>(r.data.size()))
+                                             : QByteArray());
             return true;
         });
     });
@@ -106,7 +112,7 @@ std::vector<std::pair<uint8_t, QByteArray>> sent() {
 
 } // namespace
 
-TEST(ConfigFile, TheExtensionCountsOnlyWhenTheFileNameEndsInLowerCaseCfg) {
+TEST_F(ConfigFile, TheExtensionCountsOnlyWhenTheFileNameEndsInLowerCaseCfg) {
     using config_file::with_extension;
     EXPECT_EQ(with_extension("/home/op/x"), "/home/op/x.cfg");
     EXPECT_EQ(with_extension("/home/op/x.cfg"), "/home/op/x.cfg");
@@ -120,7 +126,7 @@ TEST(ConfigFile, TheExtensionCountsOnlyWhenTheFileNameEndsInLowerCaseCfg) {
     EXPECT_EQ(with_extension("x"), "x.cfg");
 }
 
-TEST(ConfigFile, HoldsExactlyTheSeventeenBytesOfTheBlockAndReplacesAnOlderFileWhole) {
+TEST_F(ConfigFile, HoldsExactlyTheSeventeenBytesOfTheBlockAndReplacesAnOlderFileWhole) {
     QTemporaryDir dir;
     const QString name = dir.filePath("unit.cfg");
     write_file(name, QByteArray(100, 'x'));
@@ -133,7 +139,7 @@ TEST(ConfigFile, HoldsExactlyTheSeventeenBytesOfTheBlockAndReplacesAnOlderFileWh
     EXPECT_EQ(file_bytes(name), raw(example)); // as held, not normalised
 }
 
-TEST(ConfigFile, LoadingOverlaysAsManyLeadingBytesAsTheFileHasAndNoMore) {
+TEST_F(ConfigFile, LoadingOverlaysAsManyLeadingBytesAsTheFileHasAndNoMore) {
     QTemporaryDir dir;
     struct Case {
         const char* name;
@@ -155,10 +161,10 @@ TEST(ConfigFile, LoadingOverlaysAsManyLeadingBytesAsTheFileHasAndNoMore) {
     }
 }
 
-TEST(ConfigFile, SavingFromTheMenuAppendsTheExtensionAndOffersTheNameNextTime) {
+TEST_F(ConfigFile, SavingFromTheMenuAppendsTheExtensionAndOffersTheNameNextTime) {
     QTemporaryDir dir;
-    Window s;
-    par.set(example);
+    Window s(link);
+    link.par.set(example);
     s.answer = dir.filePath("studio.CFG");
     s.w.EXP->trigger();
     const QString saved = dir.filePath("studio.CFG.cfg");
@@ -166,7 +172,7 @@ TEST(ConfigFile, SavingFromTheMenuAppendsTheExtensionAndOffersTheNameNextTime) {
     EXPECT_FALSE(QFile::exists(dir.filePath("studio.CFG")));
 
     s.answer.clear(); // cancelled
-    par.set(default_par);
+    link.par.set(default_par);
     s.w.EXPClick();
     EXPECT_EQ(file_bytes(saved), raw(example));
 
@@ -176,15 +182,15 @@ TEST(ConfigFile, SavingFromTheMenuAppendsTheExtensionAndOffersTheNameNextTime) {
     EXPECT_EQ(s.asked[0].caption, "Сохранить конфигурацию в файл");
     EXPECT_EQ(s.asked[1].initial, saved);
     if (s.mailbox_usable()) {
-        EXPECT_FALSE(mailbox.pending()); // saving sends nothing
+        EXPECT_FALSE(link.mailbox.pending()); // saving sends nothing
     }
 }
 
-TEST(ConfigFile, LoadingFromTheMenuChangesTheFilesBytesOnlyClearsTheFocusAndSendsTheWholeBlock) {
+TEST_F(ConfigFile, LoadingFromTheMenuChangesTheFilesBytesOnlyClearsTheFocusAndSendsTheWholeBlock) {
     QTemporaryDir dir;
-    Window s;
+    Window s(link);
     s.w.Cont(true);
-    par.set(example);
+    link.par.set(example);
     s.w.refresh();
     s.w.group1->setFocus();
     const QByteArray ten = QByteArray::fromHex("03000103030303030303");
@@ -192,7 +198,7 @@ TEST(ConfigFile, LoadingFromTheMenuChangesTheFilesBytesOnlyClearsTheFocusAndSend
     write_file(s.answer, ten);
     s.w.IMP->trigger();
     const QByteArray expected = ten + raw(example).mid(10);
-    EXPECT_EQ(raw(par.get()), expected);
+    EXPECT_EQ(raw(link.par.get()), expected);
     EXPECT_EQ(s.w.focusWidget(), nullptr);
     EXPECT_EQ(s.w.group0->currentText(), "Group 3"); // not shown until the unit reports back
     EXPECT_EQ(s.w.but1->isEnabled(), true);
@@ -203,31 +209,31 @@ TEST(ConfigFile, LoadingFromTheMenuChangesTheFilesBytesOnlyClearsTheFocusAndSend
 
     if (!s.mailbox_usable())
         return;
-    const auto requests = sent();
+    const auto requests = sent(link);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].first, cmd_set_par);
     EXPECT_EQ(requests[0].second, expected);
 }
 
-TEST(ConfigFile, AnEmptyFileChangesNothingButStillSendsTheBlockAndTheNameIsOfferedNextTime) {
+TEST_F(ConfigFile, AnEmptyFileChangesNothingButStillSendsTheBlockAndTheNameIsOfferedNextTime) {
     QTemporaryDir dir;
-    Window s;
-    par.set(example);
+    Window s(link);
+    link.par.set(example);
     s.answer = dir.filePath("empty");
     write_file(s.answer, {});
     s.w.IMPClick();
-    EXPECT_EQ(raw(par.get()), raw(example));
-    EXPECT_TRUE(mailbox.pending());
+    EXPECT_EQ(raw(link.par.get()), raw(example));
+    EXPECT_TRUE(link.mailbox.pending());
     s.answer.clear();
     s.w.IMPClick();
     ASSERT_EQ(s.asked.size(), 2u);
     EXPECT_EQ(s.asked[1].initial, dir.filePath("empty"));
 }
 
-TEST(ConfigFile, AFileThatCannotBeReadOrWrittenIsNamedWithTheReasonAndNothingChanges) {
+TEST_F(ConfigFile, AFileThatCannotBeReadOrWrittenIsNamedWithTheReasonAndNothingChanges) {
     QTemporaryDir dir;
-    Window s;
-    par.set(example);
+    Window s(link);
+    link.par.set(example);
     std::vector<QString> reasons;
     BoxAnswerer answer(QMessageBox::Ok, [&](QMessageBox* box) { reasons.push_back(box->informativeText()); });
 
@@ -240,7 +246,7 @@ TEST(ConfigFile, AFileThatCannotBeReadOrWrittenIsNamedWithTheReasonAndNothingCha
     EXPECT_EQ(answer.seen[0].icon, QMessageBox::Critical);
     EXPECT_EQ(answer.seen[0].parent, &s.w);
     EXPECT_EQ(reasons[0], "файл или папка не существует");
-    EXPECT_EQ(raw(par.get()), raw(example));
+    EXPECT_EQ(raw(link.par.get()), raw(example));
 
     const QString folder = dir.filePath("a folder");
     ASSERT_TRUE(QDir().mkdir(folder));
@@ -249,7 +255,7 @@ TEST(ConfigFile, AFileThatCannotBeReadOrWrittenIsNamedWithTheReasonAndNothingCha
     ASSERT_EQ(answer.seen.size(), 2u);
     EXPECT_TRUE(answer.seen[1].text.contains(folder));
     EXPECT_FALSE(reasons[1].isEmpty());
-    EXPECT_EQ(raw(par.get()), raw(example));
+    EXPECT_EQ(raw(link.par.get()), raw(example));
 
     // Even root cannot create a file in a folder that has been removed.
     QTemporaryDir gone;
@@ -262,6 +268,6 @@ TEST(ConfigFile, AFileThatCannotBeReadOrWrittenIsNamedWithTheReasonAndNothingCha
     EXPECT_FALSE(reasons[2].isEmpty());
     EXPECT_FALSE(QFile::exists(lost + ".cfg"));
     if (s.mailbox_usable()) {
-        EXPECT_FALSE(mailbox.pending());
+        EXPECT_FALSE(link.mailbox.pending());
     }
 }

@@ -1,5 +1,4 @@
 // The main window against the virtual unit: what the operator sees and what reaches the unit.
-#include "core/link_flags.h"
 #include "protocol/commands.h"
 #include "sim/update_file.h"
 #include "sim/virtual_unit.h"
@@ -8,7 +7,6 @@
 #include "tests/support/worker.h"
 #include "ui/selector_button.h"
 #include "ui/settings.h"
-#include "ui/settings_gate.h"
 #include "ui/umain.h"
 #include "update/uu.h"
 
@@ -25,6 +23,8 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+using MainWindowWithTwoUnits = LinkTest;
 
 namespace {
 
@@ -49,7 +49,7 @@ std::size_t count(const VirtualUnit& unit, uint8_t code) {
     return n;
 }
 
-class MainWindowWithUnit : public ::testing::Test {
+class MainWindowWithUnit : public LinkTest {
 protected:
     void start(UnitMode mode = UnitMode::normal) {
         UnitOptions o;
@@ -62,8 +62,8 @@ protected:
         ASSERT_TRUE(main.link_init());
     }
     bool enabled() const { return main.src0->isEnabled() && main.db0->isEnabled() && main.but0->isEnabled(); }
-    Tfu update;
-    Tfmain main;
+    Tfu update{link};
+    Tfmain main{link, &update};
     std::unique_ptr<VirtualUnit> unit;
 };
 
@@ -152,8 +152,8 @@ TEST_F(MainWindowWithUnit, ResetToDefaultsWritesTheDefaultBlockOnlyWhenConfirmed
 
 TEST_F(MainWindowWithUnit, AUnitInItsBootLoaderKeepsTheControlsOffAndIsNotPolled) {
     start(UnitMode::boot);
-    EXPECT_TRUE(boot_mode);
-    ASSERT_TRUE(wait_for_ticks(main.tmr, main.tmr.ticks() + 3));
+    EXPECT_TRUE(link.boot_mode);
+    ASSERT_TRUE(wait_for_ticks(link, main.tmr, main.tmr.ticks() + 3));
     EXPECT_FALSE(enabled());
     EXPECT_EQ(count(*unit, cmd_get_par), 0u);
 }
@@ -175,7 +175,7 @@ TEST_F(MainWindowWithUnit, TheUpdateWindowSendsTheUnitIntoItsBootLoaderAndDiscov
     // The main window does not send the operator to the window that is already open.
     EXPECT_TRUE(status.startsWith(QStringLiteral("Идёт обновление ПО"))) << status.toStdString();
     // "Закрыть" sends the unit back to its firmware; discovery after the window finds it again.
-    ASSERT_TRUE(wait_for([&] { return update.dev_name->text() == "RV-390PKTA" && !boot_mode; }, 10000));
+    ASSERT_TRUE(wait_for([&] { return update.dev_name->text() == "RV-390PKTA" && !link.boot_mode; }, 10000));
     EXPECT_TRUE(wait_for([&] { return enabled(); }));
 }
 
@@ -193,7 +193,7 @@ TEST_F(MainWindowWithUnit, AFirmwareUpdateFromTheMenuEndsWithTheUnitBackInItsFir
     ASSERT_FALSE(answer.seen.empty());
     EXPECT_EQ(answer.seen[0].text, "Обновление завершено успешно!");
     EXPECT_EQ(unit->last_update(), std::optional<bool>(true));
-    ASSERT_TRUE(wait_for([&] { return update.dev_name->text() == "RV-390PKTA" && !boot_mode; }, 10000));
+    ASSERT_TRUE(wait_for([&] { return update.dev_name->text() == "RV-390PKTA" && !link.boot_mode; }, 10000));
     EXPECT_TRUE(wait_for([&] { return enabled(); }));
     EXPECT_EQ(update.dev_version->text(), "1.4") << "the firmware the sample brings";
 
@@ -270,7 +270,8 @@ TEST_F(MainWindowWithUnit, AnUpdateSavesTheSettingsFirstAndOffersThemBackWhenThe
         asked_over_success |= success_open;
         success_open = box->text() == QStringLiteral("Обновление завершено успешно!");
         if (success_open) {
-            EXPECT_TRUE(wait_for([&] { return dev_open && !boot_mode && settings_gate::valid(); }, 10000));
+            EXPECT_TRUE(
+                wait_for([&] { return link.dev_open && !link.boot_mode && link.gate.valid(); }, 10000));
         }
         success_open = false;
     });
@@ -323,18 +324,18 @@ TEST_F(MainWindowWithUnit, ARefusedLevelSaysWhatTheUnitAnsweredToTheDigitsTypedB
     EXPECT_EQ(main.xlr_gain->value(), 16);
 }
 
-TEST(MainWindowWithTwoUnits, TheUpdateWindowKeepsToItsUnitAndAnotherUnitTakenLaterIsSaid) {
+TEST_F(MainWindowWithTwoUnits, TheUpdateWindowKeepsToItsUnitAndAnotherUnitTakenLaterIsSaid) {
     UnitOptions a, b;
     a.serial = "VU-0001", b.serial = "VU-0002";
     a.restart_delay = 500ms; // long enough for update polls to find the other unit open
     VirtualUnit first(a), second(b);
     ASSERT_TRUE(first.plug() && second.plug());
-    Tfu update;
-    Tfmain main;
+    Tfu update(link);
+    Tfmain main(link, &update);
     main.show();
     ASSERT_TRUE(main.link_init());
     const auto open_is = [&](const char* serial, bool boot) {
-        return dev_open && boot_mode == boot && update.dev_serial->text() == serial;
+        return link.dev_open && link.boot_mode == boot && update.dev_serial->text() == serial;
     };
     QTimer::singleShot(0, [&] {
         EXPECT_TRUE(wait_for([&] { return open_is("VU-0001", true); }, 10000));

@@ -1,6 +1,5 @@
 // The main window: placement, activation, polling, closing, and every control with its handler.
 #include "core/Tthr.h"
-#include "core/link_flags.h"
 #include "core/mailbox.h"
 #include "protocol/commands.h"
 #include "protocol/library_file.h"
@@ -11,7 +10,6 @@
 #include "tests/support/worker.h"
 #include "ui/link_view.h"
 #include "ui/selector_button.h"
-#include "ui/settings_gate.h"
 #include "ui/umain.h"
 #include "update/uu.h"
 
@@ -33,9 +31,11 @@
 
 #include <gtest/gtest.h>
 
-TEST(MainWindow, IsCaptionedCentredAndHasNoMinimiseOrMaximiseBox) {
-    Tfu update;
-    Tfmain w;
+using MainWindow = LinkTest;
+
+TEST_F(MainWindow, IsCaptionedCentredAndHasNoMinimiseOrMaximiseBox) {
+    Tfu update(link);
+    Tfmain w(link, &update);
     EXPECT_EQ(w.windowTitle(), "RV-390PKTA");
     const QRect screen = w.screen()->geometry();
     EXPECT_EQ(w.x(), screen.width() / 2 - w.width() / 2);
@@ -45,10 +45,10 @@ TEST(MainWindow, IsCaptionedCentredAndHasNoMinimiseOrMaximiseBox) {
     EXPECT_TRUE(w.windowFlags() & Qt::WindowCloseButtonHint);
 }
 
-TEST(MainWindow, WhenTheLinkCannotStartSaysSoAndEndsTheApplication) {
+TEST_F(MainWindow, WhenTheLinkCannotStartSaysSoAndEndsTheApplication) {
     for (const auto button : {QMessageBox::Ok, QMessageBox::Cancel}) {
-        Tfu update;
-        Tfmain w;
+        Tfu update(link);
+        Tfmain w(link, &update);
         w.link_init = [] { return false; }; // the library cannot be loaded
         BoxAnswerer answer(button);
         w.show();
@@ -63,41 +63,41 @@ TEST(MainWindow, WhenTheLinkCannotStartSaysSoAndEndsTheApplication) {
     }
 }
 
-TEST(MainWindow, PollsTheUnitEveryTickUnlessItRunsItsBootLoader) {
-    Tfu update;
-    Tfmain w;
+TEST_F(MainWindow, PollsTheUnitEveryTickUnlessItRunsItsBootLoader) {
+    Tfu update(link);
+    Tfmain w(link, &update);
     EXPECT_EQ(w.tmr.interval(), 200);
-    boot_mode = true;
+    link.boot_mode = true;
     std::atomic<int> polls{0};
     std::thread worker([&] {
-        mailbox.serve([&](const Request& r) {
+        link.mailbox.serve([&](const Request& r) {
             polls += r.cmd == cmd_get_par ? 1 : 0;
-            wake_ui();
+            link.ui.wake();
             return true;
         });
     });
-    ASSERT_TRUE(wait_for_ticks(w.tmr, w.tmr.ticks() + 2));
+    ASSERT_TRUE(wait_for_ticks(link, w.tmr, w.tmr.ticks() + 2));
     EXPECT_EQ(polls, 0);
 
-    boot_mode = false;
+    link.boot_mode = false;
     ASSERT_TRUE(wait_for([&] { return polls >= 2; }));
-    mailbox.stop();
+    link.mailbox.stop();
     worker.join();
 }
 
-TEST(MainWindow, TheLinkWatchWakesTheWindowOnlyWhenItsLineMayChange) {
+TEST_F(MainWindow, TheLinkWatchWakesTheWindowOnlyWhenItsLineMayChange) {
     int woken = 0;
-    ui_hooks.link_changed = [&] { ++woken; };
-    const auto tick = link_view_watch();
+    QObject::connect(&link, &Link::link_changed, [&] { ++woken; });
+    const auto tick = link_view_watch(link);
     tick(); // nothing has happened to the link yet
-    link_health::edit_given_up();
+    link.health.edit_given_up();
     for (int i = 0; i < 3; ++i)
         tick();
     bool marker = false;
-    post_to_ui([&] { marker = true; }); // behind whatever the ticks posted
+    link.ui.post(&link, [&] { marker = true; }); // behind whatever the ticks posted
     ASSERT_TRUE(wait_for([&] { return marker; }));
     EXPECT_EQ(woken, 1);
-    ui_hooks.link_changed = nullptr;
+    QObject::disconnect(&link, &Link::link_changed, nullptr, nullptr);
 }
 
 // Readable failures.
@@ -112,16 +112,17 @@ namespace {
 // A shown, active main window whose link start-up succeeds, with its poll stopped so that every request
 // in the mailbox is one the test caused, and its controls enabled as after a unit's first settings.
 struct Shown {
-    Tfu update;
-    Tfmain w;
-    explicit Shown(bool gate_open = true) {
+    Link& link;
+    Tfu update{link};
+    Tfmain w{link, &update};
+    explicit Shown(Link& l, bool gate_open = true) : link(l) {
         w.tmr.stop();
         w.link_init = [] { return true; };
         if (gate_open) {
-            // As after a unit's first settings reply: save() now posts.
-            settings_gate::unit_opened(false);
-            settings_gate::reply_arrived();
-            settings_gate::refreshed();
+            // As after a unit's first settings reply: link.save() now posts.
+            link.gate.unit_opened(false);
+            link.gate.reply_arrived();
+            link.gate.refreshed();
         }
         w.show();
         w.activateWindow();
@@ -131,10 +132,10 @@ struct Shown {
 
     // Without a worker nothing leaves the mailbox, and nothing empties it: whether this test posted can
     // be seen only when it started empty, as in a process of its own (ctest runs every test so).
-    const bool mailbox_was_empty = !mailbox.pending();
+    const bool mailbox_was_empty = !link.mailbox.pending();
     void expect_nothing_posted() const {
         if (mailbox_was_empty) {
-            EXPECT_FALSE(mailbox.pending());
+            EXPECT_FALSE(link.mailbox.pending());
         } else {
             std::cerr
                 << "[   NOTE   ] earlier tests' requests wait in the mailbox: this check needs a process "
@@ -202,9 +203,9 @@ const QStringList fixed_sources = {"AES 1L", "AES 1R", "AES 2L",   "AES 2R",   "
 
 } // namespace
 
-TEST(MainWindow, ShowsEveryControlWithItsItemsLimitsAndInitialValues) {
-    Tfu update;
-    Tfmain w;
+TEST_F(MainWindow, ShowsEveryControlWithItsItemsLimitsAndInitialValues) {
+    Tfu update(link);
+    Tfmain w(link, &update);
     for (auto [button, caption] : {std::pair{w.but0, "1"}, {w.but1, "2"}, {w.but2, "3"}, {w.but3, "4"}}) {
         EXPECT_EQ(button->text(), caption);
         EXPECT_EQ(button->scheme(), SelectorButton::Scheme::chrome);
@@ -259,8 +260,8 @@ TEST(MainWindow, ShowsEveryControlWithItsItemsLimitsAndInitialValues) {
     }
 }
 
-TEST(MainWindow, ArrangesTwoColumnsOfLabelledControlsUnderTheFourSelectorButtons) {
-    Shown s;
+TEST_F(MainWindow, ArrangesTwoColumnsOfLabelledControlsUnderTheFourSelectorButtons) {
+    Shown s(link);
     Tfmain& w = s.w;
     const auto at = [&](const QWidget* c) { return c->geometry(); };
     // Two by two, the block's left edge over the left column's lists.
@@ -291,8 +292,8 @@ TEST(MainWindow, ArrangesTwoColumnsOfLabelledControlsUnderTheFourSelectorButtons
     EXPECT_EQ(controls_of(w)->height() - all.bottom() - 1, 20);
 }
 
-TEST(MainWindow, LabelsNameTheirControlsAndTheKeyboardReachesEveryControlInLayoutOrder) {
-    Shown s;
+TEST_F(MainWindow, LabelsNameTheirControlsAndTheKeyboardReachesEveryControlInLayoutOrder) {
+    Shown s(link);
     Tfmain& w = s.w;
     const auto labels = controls_of(w)->findChildren<QLabel*>();
     EXPECT_EQ(labels.size(), 16);
@@ -320,9 +321,9 @@ TEST(MainWindow, LabelsNameTheirControlsAndTheKeyboardReachesEveryControlInLayou
     EXPECT_EQ(w.src0->accessibleName(), "Источник для SDI#9");
 }
 
-TEST(MainWindow, ContEnablesEveryControlOnTheWindowAndNeverTheMenu) {
-    Tfu update;
-    Tfmain w;
+TEST_F(MainWindow, ContEnablesEveryControlOnTheWindowAndNeverTheMenu) {
+    Tfu update(link);
+    Tfmain w(link, &update);
     const auto controls = controls_of(w)->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
     std::map<std::string, int> kinds;
     for (QWidget* c : controls)
@@ -343,8 +344,8 @@ TEST(MainWindow, ContEnablesEveryControlOnTheWindowAndNeverTheMenu) {
         EXPECT_TRUE(a->isEnabled());
 }
 
-TEST(MainWindow, MenuHoldsTheFileItemsAndThreeItemsThatActFromTheBar) {
-    Shown s;
+TEST_F(MainWindow, MenuHoldsTheFileItemsAndThreeItemsThatActFromTheBar) {
+    Shown s(link);
     Tfmain& w = s.w;
     QStringList bar;
     for (QAction* a : w.menuBar()->actions())
@@ -378,20 +379,20 @@ TEST(MainWindow, MenuHoldsTheFileItemsAndThreeItemsThatActFromTheBar) {
     EXPECT_FALSE(w.isVisible());
 }
 
-TEST(MainWindow, RefreshShowsTheBlockInEveryControlButTheFocusedOneAndNeverWrites) {
-    Shown s;
+TEST_F(MainWindow, RefreshShowsTheBlockInEveryControlButTheFocusedOneAndNeverWrites) {
+    Shown s(link);
     Tfmain& w = s.w;
     w.db0->setFocus();
     w.db0->selectAll();
     QTest::keyClicks(w.db0, "-5"); // the operator is busy in db0
-    ASSERT_EQ(par.get().db0, -5);
-    ASSERT_TRUE(mailbox.pending());
+    ASSERT_EQ(link.par.get().db0, -5);
+    ASSERT_TRUE(link.mailbox.pending());
     // A test cannot empty the mailbox; what follows must post nothing more, so it is counted from here on
     // through `par` only: refresh must leave it exactly as it is.
     const Tpar shown = block({3, 2, 3, 0, 1, 7, 9, 16, 17, 18, 19, 0xF3, 0xE0, 50, 1, 1, 9});
-    par.set(shown);
+    link.par.set(shown);
     w.refresh();
-    EXPECT_EQ(bytes(par.get()), bytes(shown));
+    EXPECT_EQ(bytes(link.par.get()), bytes(shown));
 
     EXPECT_EQ(w.but3->scheme(), SelectorButton::Scheme::green);
     for (SelectorButton* b : {w.but0, w.but1, w.but2})
@@ -413,12 +414,12 @@ TEST(MainWindow, RefreshShowsTheBlockInEveryControlButTheFocusedOneAndNeverWrite
     w.group1->setFocus();
     w.refresh();
     EXPECT_EQ(w.db0->value(), -32);
-    EXPECT_EQ(bytes(par.get()), bytes(shown));
+    EXPECT_EQ(bytes(link.par.get()), bytes(shown));
 }
 
-TEST(MainWindow, RefreshPostsNoWrite) {
-    Shown s;
-    par.set(block({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0xF0, 0xF0, 5, 0, 2, 0}));
+TEST_F(MainWindow, RefreshPostsNoWrite) {
+    Shown s(link);
+    link.par.set(block({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0xF0, 0xF0, 5, 0, 2, 0}));
     for (QWidget* focused : std::initializer_list<QWidget*>{nullptr, s.w.db0, s.w.src2, s.w.headroom}) {
         if (focused)
             focused->setFocus();
@@ -476,10 +477,10 @@ private:
 
 } // namespace
 
-TEST(MainWindow, RefreshTouchesOnlyTheControlsWhoseValueChanged) {
-    Shown s;
+TEST_F(MainWindow, RefreshTouchesOnlyTheControlsWhoseValueChanged) {
+    Shown s(link);
     Tfmain& w = s.w;
-    par.set(block({2, 1, 3, 0, 1, 7, 9, 16, 17, 18, 19, 0xF3, 0xF0, 5, 1, 2, 1}));
+    link.par.set(block({2, 1, 3, 0, 1, 7, 9, 16, 17, 18, 19, 0xF3, 0xF0, 5, 1, 2, 1}));
     w.refresh();
     std::vector<QWidget*> controls = {w.but0,     w.but1, w.but2,     w.but3,  w.group0, w.group1,
                                       w.xlr_gain, w.db0,  w.headroom, w.scale, w.ind,    w.agr};
@@ -513,9 +514,9 @@ TEST(MainWindow, RefreshTouchesOnlyTheControlsWhoseValueChanged) {
         {16, 0, {w.agr}, [&] { return w.agr->currentIndex(); }, 0},
     };
     for (const Case& c : cases) {
-        auto b = to_bytes(par.get());
+        auto b = to_bytes(link.par.get());
         b[c.byte] = c.value;
-        par.set(from_bytes(b));
+        link.par.set(from_bytes(b));
         w.refresh();
         paints.settle(w.csrc7);
         EXPECT_EQ(c.shown(), c.expected) << "byte " << c.byte;
@@ -528,20 +529,20 @@ TEST(MainWindow, RefreshTouchesOnlyTheControlsWhoseValueChanged) {
     w.group1->clearFocus();
     w.refresh();
     for (int n = 0; n < 8; ++n)
-        EXPECT_EQ(sources(w)[n]->currentIndex(), par.get().src[n]) << n;
+        EXPECT_EQ(sources(w)[n]->currentIndex(), link.par.get().src[n]) << n;
 }
 
-TEST(MainWindow, PickingTheOtherGroupMovesThePickedSelectorAndRenamesTheSources) {
-    Shown s;
+TEST_F(MainWindow, PickingTheOtherGroupMovesThePickedSelectorAndRenamesTheSources) {
+    Shown s(link);
     Tfmain& w = s.w;
-    par.set(default_par); // groups 0 and 1
+    link.par.set(default_par); // groups 0 and 1
     w.refresh();
     w.group0->setFocus();
     QTest::keyClick(w.group0, Qt::Key_Down); // "Group 2", the secondary group's
     EXPECT_EQ(w.group0->currentText(), "Group 3");
     EXPECT_EQ(w.group1->currentText(), "Group 2");
-    EXPECT_EQ(par.get().group[0], 2);
-    EXPECT_EQ(par.get().group[1], 1);
+    EXPECT_EQ(link.par.get().group[0], 2);
+    EXPECT_EQ(link.par.get().group[1], 1);
     const QStringList renamed =
         QStringList{"SDI 9", "SDI 10", "SDI 11", "SDI 12", "SDI 5", "SDI 6", "SDI 7", "SDI 8"} +
         fixed_sources;
@@ -550,28 +551,28 @@ TEST(MainWindow, PickingTheOtherGroupMovesThePickedSelectorAndRenamesTheSources)
         EXPECT_EQ(src->currentIndex(), -1); // until the next refresh
     }
     EXPECT_EQ(label_texts(w), sdi_labels({9, 10, 11, 12, 5, 6, 7, 8}));
-    EXPECT_TRUE(mailbox.pending());
+    EXPECT_TRUE(link.mailbox.pending());
     w.refresh();
     EXPECT_EQ(w.src5->currentIndex(), 5);
 
     // The secondary selector moves the same way, past the primary group.
     w.src0->setFocus();
-    par.change([](Tpar& p) { p.group[0] = 3, p.group[1] = 2; });
+    link.par.change([](Tpar& p) { p.group[0] = 3, p.group[1] = 2; });
     w.refresh();
     w.group1->setFocus();
     QTest::keyClick(w.group1, Qt::Key_Down); // "Group 4", the primary group's
     EXPECT_EQ(w.group1->currentText(), "Group 1");
     EXPECT_EQ(w.group0->currentText(), "Group 4");
-    EXPECT_EQ(par.get().group[1], 0);
+    EXPECT_EQ(link.par.get().group[1], 0);
     EXPECT_EQ(label_texts(w), sdi_labels({13, 14, 15, 16, 1, 2, 3, 4}));
     EXPECT_EQ(w.src0->itemText(0), "SDI 13");
     EXPECT_EQ(w.src0->itemText(4), "SDI 1");
 }
 
-TEST(MainWindow, GroupsThatChangeWithoutTheOperatorShowInTheSelectorsOnly) {
-    Shown s;
+TEST_F(MainWindow, GroupsThatChangeWithoutTheOperatorShowInTheSelectorsOnly) {
+    Shown s(link);
     Tfmain& w = s.w;
-    par.change([](Tpar& p) { p.group[0] = 2, p.group[1] = 3; });
+    link.par.change([](Tpar& p) { p.group[0] = 2, p.group[1] = 3; });
     w.refresh();
     EXPECT_EQ(w.group0->currentText(), "Group 3");
     EXPECT_EQ(w.group1->currentText(), "Group 4");
@@ -580,49 +581,49 @@ TEST(MainWindow, GroupsThatChangeWithoutTheOperatorShowInTheSelectorsOnly) {
     s.expect_nothing_posted();
 }
 
-TEST(MainWindow, ListsWriteTheirPositionWhenTheOperatorPicks) {
-    Shown s;
+TEST_F(MainWindow, ListsWriteTheirPositionWhenTheOperatorPicks) {
+    Shown s(link);
     Tfmain& w = s.w;
-    par.set(default_par);
+    link.par.set(default_par);
     w.refresh();
     w.src3->setFocus();
     pick(w.src3, 18); // "1000Hz"
-    EXPECT_EQ(par.get().src[3], 18);
-    EXPECT_TRUE(mailbox.pending());
+    EXPECT_EQ(link.par.get().src[3], 18);
+    EXPECT_TRUE(link.mailbox.pending());
     pick(w.scale, 0);
-    EXPECT_EQ(par.get().scale, 0);
+    EXPECT_EQ(link.par.get().scale, 0);
     pick(w.ind, 1);
-    EXPECT_EQ(par.get().ind, 1);
+    EXPECT_EQ(link.par.get().ind, 1);
     pick(w.agr, 1);
-    EXPECT_EQ(par.get().agr, 1);
-    const Tpar expected = par.get();
+    EXPECT_EQ(link.par.get().agr, 1);
+    const Tpar expected = link.par.get();
     // Lists set by a refresh or the rebuild write nothing.
-    par.set(default_par);
+    link.par.set(default_par);
     w.src3->clearFocus();
     w.refresh();
-    EXPECT_EQ(bytes(par.get()), bytes(default_par));
+    EXPECT_EQ(bytes(link.par.get()), bytes(default_par));
     EXPECT_NE(bytes(expected), bytes(default_par));
 }
 
-TEST(MainWindow, SpinBoxesWriteOnlyWhileTheyHoldTheFocus) {
-    Shown s;
+TEST_F(MainWindow, SpinBoxesWriteOnlyWhileTheyHoldTheFocus) {
+    Shown s(link);
     Tfmain& w = s.w;
-    par.set(default_par);
+    link.par.set(default_par);
     w.refresh();
     w.headroom->setValue(20); // not the operator's: no write
     w.db0->stepBy(3);
-    EXPECT_EQ(bytes(par.get()), bytes(default_par));
+    EXPECT_EQ(bytes(link.par.get()), bytes(default_par));
     s.expect_nothing_posted();
 
     w.headroom->setFocus();
     QTest::keyClick(w.headroom, Qt::Key_Up); // from the 20 set above
-    EXPECT_EQ(par.get().headroom, 21);
-    EXPECT_TRUE(mailbox.pending());
+    EXPECT_EQ(link.par.get().headroom, 21);
+    EXPECT_TRUE(link.mailbox.pending());
     QTest::keyClick(w.headroom, Qt::Key_PageUp);
-    EXPECT_EQ(par.get().headroom, 31);
+    EXPECT_EQ(link.par.get().headroom, 31);
     QTest::keyClick(w.headroom, Qt::Key_PageUp); // the arrows stop at the limit
     EXPECT_EQ(w.headroom->value(), 32);
-    EXPECT_EQ(par.get().headroom, 32);
+    EXPECT_EQ(link.par.get().headroom, 32);
 
     // Text that is no number yet (emptied, a lone sign) sends nothing: an on-air unit's level never
     // jumps to a limit the operator did not ask for. Leaving such text shows the level again.
@@ -630,39 +631,39 @@ TEST(MainWindow, SpinBoxesWriteOnlyWhileTheyHoldTheFocus) {
     for (const Qt::Key key : {Qt::Key_Backspace, Qt::Key_Minus}) {
         w.db0->selectAll();
         QTest::keyClick(w.db0, key);
-        EXPECT_EQ(par.get().db0, default_par.db0);
+        EXPECT_EQ(link.par.get().db0, default_par.db0);
     }
     QTest::keyClicks(w.db0, "25");
-    EXPECT_EQ(par.get().db0, -25);
+    EXPECT_EQ(link.par.get().db0, -25);
     w.db0->selectAll();
     QTest::keyClick(w.db0, Qt::Key_Backspace);
     QTest::keyClick(w.db0, Qt::Key_Tab);
     EXPECT_EQ(w.db0->value(), -25);
-    EXPECT_EQ(par.get().db0, -25);
+    EXPECT_EQ(link.par.get().db0, -25);
 
     // A value beyond the limits that fits a byte is written while typed; leaving brings the box within
     // its limits without writing again.
     w.xlr_gain->setFocus();
     w.xlr_gain->selectAll();
     QTest::keyClicks(w.xlr_gain, "40");
-    EXPECT_EQ(par.get().xlr_gain, 40);
+    EXPECT_EQ(link.par.get().xlr_gain, 40);
     QTest::keyClick(w.xlr_gain, Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), w.scale);
     EXPECT_EQ(w.xlr_gain->value(), 16);
-    EXPECT_EQ(par.get().xlr_gain, 40);
+    EXPECT_EQ(link.par.get().xlr_gain, 40);
     // Enter brings the box within its limits while the operator stays: that value is written.
     w.xlr_gain->setFocus();
     w.xlr_gain->selectAll();
     QTest::keyClicks(w.xlr_gain, "-99");
     QTest::keyClick(w.xlr_gain, Qt::Key_Return);
     EXPECT_EQ(w.xlr_gain->value(), -32);
-    EXPECT_EQ(par.get().xlr_gain, -32);
+    EXPECT_EQ(link.par.get().xlr_gain, -32);
 }
 
-TEST(MainWindow, ATypedValueThatDoesNotFitAByteIsRefusedWithAMessage) {
-    Shown s;
+TEST_F(MainWindow, ATypedValueThatDoesNotFitAByteIsRefusedWithAMessage) {
+    Shown s(link);
     Tfmain& w = s.w;
-    par.set(default_par);
+    link.par.set(default_par);
     w.refresh();
     QString details;
     BoxAnswerer answer(QMessageBox::Ok, [&](QMessageBox* box) { details = box->informativeText(); });
@@ -679,32 +680,32 @@ TEST(MainWindow, ATypedValueThatDoesNotFitAByteIsRefusedWithAMessage) {
     // No unit has answered the digits before it: the box says what goes to the unit, not what it holds.
     EXPECT_TRUE(details.contains("не принято. В блок записывается 20; ответ блока ещё не пришёл."))
         << details.toStdString();
-    EXPECT_EQ(par.get().headroom, 20); // as typed before the refused digit
+    EXPECT_EQ(link.par.get().headroom, 20); // as typed before the refused digit
     EXPECT_EQ(w.headroom->value(), 20);
 
     w.xlr_gain->setFocus();
     w.xlr_gain->selectAll();
     QTest::keyClicks(w.xlr_gain, "-129");
     ASSERT_TRUE(wait_for([&] { return answer.seen.size() == 2 && !QApplication::activeModalWidget(); }));
-    EXPECT_EQ(par.get().xlr_gain, -12);
+    EXPECT_EQ(link.par.get().xlr_gain, -12);
     QTest::keyClicks(w.xlr_gain, "8"); // the operator carries on from what the box shows
-    EXPECT_EQ(par.get().xlr_gain, -128);
+    EXPECT_EQ(link.par.get().xlr_gain, -128);
     ASSERT_TRUE(wait_for([&] { return !QApplication::activeModalWidget(); }));
     EXPECT_EQ(answer.seen.size(), 2u);
 }
 
-TEST(MainWindow, ASelectorButtonWritesItsNumberAndTurnsGreenWithTheNextRefresh) {
-    Shown s;
+TEST_F(MainWindow, ASelectorButtonWritesItsNumberAndTurnsGreenWithTheNextRefresh) {
+    Shown s(link);
     Tfmain& w = s.w;
-    par.set(default_par);
+    link.par.set(default_par);
     w.refresh();
     const auto face = [](QWidget* b) { return b->grab().toImage().pixelColor(8, 8); };
     EXPECT_EQ(face(w.but0), QColor(0x00, 0xAF, 0x00));
     EXPECT_EQ(face(w.but2), QColor(0xC0, 0xC0, 0xC0));
 
     QTest::mouseClick(w.but2, Qt::LeftButton);
-    EXPECT_EQ(par.get().but, 2);
-    EXPECT_TRUE(mailbox.pending());
+    EXPECT_EQ(link.par.get().but, 2);
+    EXPECT_TRUE(link.mailbox.pending());
     EXPECT_FALSE(w.but2->isDown());
     EXPECT_EQ(w.but2->scheme(), SelectorButton::Scheme::chrome);
     w.refresh();
@@ -722,7 +723,7 @@ TEST(MainWindow, ASelectorButtonWritesItsNumberAndTurnsGreenWithTheNextRefresh) 
     // From the keyboard as well; the focus stays on the button, so Tab goes on from there.
     w.but3->setFocus();
     QTest::keyClick(w.but3, Qt::Key_Space);
-    EXPECT_EQ(par.get().but, 3);
+    EXPECT_EQ(link.par.get().but, 3);
     EXPECT_EQ(QApplication::focusWidget(), w.but3);
     QTest::keyClick(w.but3, Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), w.group0);
@@ -731,17 +732,17 @@ TEST(MainWindow, ASelectorButtonWritesItsNumberAndTurnsGreenWithTheNextRefresh) 
     // every control, the one holding the focus too, which keeps it.
     w.db0->setFocus();
     w.but1->click();
-    par.change([](Tpar& p) { p.db0 = -20; });
+    link.par.change([](Tpar& p) { p.db0 = -20; });
     w.refresh();
     EXPECT_EQ(w.db0->value(), -20);
     EXPECT_EQ(QApplication::focusWidget(), w.db0);
 }
 
-TEST(MainWindow, ResetToDefaultsCancelledChangesNothing) {
-    Shown s;
+TEST_F(MainWindow, ResetToDefaultsCancelledChangesNothing) {
+    Shown s(link);
     Tfmain& w = s.w;
     const Tpar before = block({2, 1, 3, 5, 5, 5, 5, 5, 5, 5, 5, 3, 0xF0, 4, 0, 0, 1});
-    par.set(before);
+    link.par.set(before);
     w.refresh();
     BoxAnswerer answer(QMessageBox::Cancel);
     w.DEF->trigger();
@@ -749,22 +750,22 @@ TEST(MainWindow, ResetToDefaultsCancelledChangesNothing) {
     EXPECT_EQ(answer.seen[0].text, "Установить значения по умолчанию?");
     EXPECT_EQ(answer.seen[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
     EXPECT_EQ(answer.seen[0].parent, &w);
-    EXPECT_EQ(bytes(par.get()), bytes(before));
+    EXPECT_EQ(bytes(link.par.get()), bytes(before));
     EXPECT_EQ(w.but2->scheme(), SelectorButton::Scheme::green);
     s.expect_nothing_posted();
 }
 
-TEST(MainWindow, ResetToDefaultsConfirmedShowsAndSendsThemAtOnceButInTheFocusedControl) {
-    Shown s;
+TEST_F(MainWindow, ResetToDefaultsConfirmedShowsAndSendsThemAtOnceButInTheFocusedControl) {
+    Shown s(link);
     Tfmain& w = s.w;
-    par.set(block({2, 1, 3, 5, 5, 5, 5, 5, 5, 5, 5, 3, 0xF0, 4, 0, 0, 1}));
+    link.par.set(block({2, 1, 3, 5, 5, 5, 5, 5, 5, 5, 5, 3, 0xF0, 4, 0, 0, 1}));
     w.refresh();
     w.db0->setFocus();
     BoxAnswerer answer(QMessageBox::Ok);
     w.DEFClick();
     ASSERT_EQ(answer.seen.size(), 1u);
-    EXPECT_EQ(bytes(par.get()), bytes(default_par));
-    EXPECT_TRUE(mailbox.pending());
+    EXPECT_EQ(bytes(link.par.get()), bytes(default_par));
+    EXPECT_TRUE(link.mailbox.pending());
     EXPECT_EQ(w.but0->scheme(), SelectorButton::Scheme::green);
     EXPECT_EQ(w.group1->currentText(), "Group 2");
     EXPECT_EQ(w.src7->currentIndex(), 7);
@@ -779,8 +780,8 @@ TEST(MainWindow, ResetToDefaultsConfirmedShowsAndSendsThemAtOnceButInTheFocusedC
     EXPECT_EQ(w.db0->value(), -18);
 }
 
-TEST(MainWindow, InfoShowsModelSerialAndVersionOnThreeLines) {
-    Shown s;
+TEST_F(MainWindow, InfoShowsModelSerialAndVersionOnThreeLines) {
+    Shown s(link);
     BoxAnswerer answer(QMessageBox::Ok);
     s.w.INFClick(); // no unit found
     s.update.dev_name->setText("RV-390PKTA");
@@ -796,10 +797,10 @@ TEST(MainWindow, InfoShowsModelSerialAndVersionOnThreeLines) {
     EXPECT_EQ(answer.seen[1].parent, &s.w);
 }
 
-TEST(MainWindow, UpdateOpensCentredOverTheWindowAndLooksForTheUnitWhenClosed) {
+TEST_F(MainWindow, UpdateOpensCentredOverTheWindowAndLooksForTheUnitWhenClosed) {
     QString error;
-    ASSERT_TRUE(load_carried_library(error)) << error.toStdString(); // a private bus without units
-    Shown s;
+    ASSERT_TRUE(link.usb_load(error)) << error.toStdString(); // a private bus without units
+    Shown s(link);
     s.w.move(37, 51);
     s.update.dev_name->setText("stale");
     QPoint shown_at;
@@ -818,13 +819,13 @@ TEST(MainWindow, UpdateOpensCentredOverTheWindowAndLooksForTheUnitWhenClosed) {
     EXPECT_EQ(s.update.dev_name->text(), ""); // discovery ran and found nothing
 }
 
-TEST(MainWindow, ALibraryFileThatCannotBeWrittenIsShownOnceForEachActivationByTheOperator) {
+TEST_F(MainWindow, ALibraryFileThatCannotBeWrittenIsShownOnceForEachActivationByTheOperator) {
     const QString home = QDir::currentPath();
     QTemporaryDir gone;
     ASSERT_TRUE(QDir::setCurrent(gone.path()));
     ASSERT_TRUE(QDir().rmdir(gone.path())); // nobody can write the library file here
-    Tfu update;
-    Tfmain w;
+    Tfu update(link);
+    Tfmain w(link, &update);
     QWidget elsewhere;
     elsewhere.setWindowTitle("elsewhere");
     // Answered only once it has the focus, as an operator would.

@@ -1,13 +1,17 @@
 // The settings block: sanitising received blocks, the default block, and queuing writes.
 #include "core/mailbox.h"
 #include "protocol/commands.h"
+#include "tests/support/worker.h"
 #include "ui/settings.h"
-#include "ui/settings_gate.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <thread>
+
+using DefaultBlock = LinkTest;
+using Sanitise = LinkTest;
+using Save = LinkTest;
 
 namespace {
 
@@ -28,14 +32,14 @@ Tpar sanitised(Tpar p) {
 
 } // namespace
 
-TEST(Sanitise, MasksWrapsAndClampsAReceivedBlockLeavingGainHeadroomAndAgrAlone) {
+TEST_F(Sanitise, MasksWrapsAndClampsAReceivedBlockLeavingGainHeadroomAndAgrAlone) {
     const Tpar wild = block({0x06, 0x07, 0x04, 0x19, 0x14, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x05,
                              0x32, 0x07, 0x05, 0x09});
     EXPECT_EQ(bytes(sanitised(wild)), bytes(block({0x02, 0x03, 0x00, 0x05, 0x00, 0x0F, 0x00, 0x00, 0x00, 0x00,
                                                    0x00, 0x05, 0x00, 0x32, 0x01, 0x02, 0x09})));
 }
 
-TEST(Sanitise, KeepsDb0BetweenMinus32AndZero) {
+TEST_F(Sanitise, KeepsDb0BetweenMinus32AndZero) {
     const auto db0_after = [](uint8_t stored) {
         Tpar p{};
         p.db0 = static_cast<int8_t>(stored);
@@ -50,7 +54,7 @@ TEST(Sanitise, KeepsDb0BetweenMinus32AndZero) {
     EXPECT_EQ(db0_after(127), 0);
 }
 
-TEST(Sanitise, WrapsIndicatorsModuloThreeAndLeavesEqualGroupsEqual) {
+TEST_F(Sanitise, WrapsIndicatorsModuloThreeAndLeavesEqualGroupsEqual) {
     Tpar p{};
     p.ind = 3;
     EXPECT_EQ(sanitised(p).ind, 0);
@@ -64,17 +68,21 @@ TEST(Sanitise, WrapsIndicatorsModuloThreeAndLeavesEqualGroupsEqual) {
     EXPECT_EQ(s.group[1], 2);
 }
 
-TEST(DefaultBlock, IsTheFactorySettingsOfTheUnit) {
+TEST_F(DefaultBlock, IsTheFactorySettingsOfTheUnit) {
     EXPECT_EQ(bytes(default_par), bytes(block({0x00, 0x00, 0x01, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06,
                                                0x07, 0x00, 0xEE, 0x0A, 0x01, 0x02, 0x00})));
     EXPECT_EQ(bytes(sanitised(default_par)), bytes(default_par));
 }
 
 TEST(SharedPar, IsAllZeroUntilTheFirstReply) {
-    EXPECT_EQ(bytes(par.get()), std::vector<uint8_t>(17, 0));
+    TestLink t;
+    Link& link = t.link;
+    EXPECT_EQ(bytes(link.par.get()), std::vector<uint8_t>(17, 0));
 }
 
 TEST(SharedPar, ReadersNeverSeeHalfOfOneBlockAndHalfOfAnother) {
+    TestLink t;
+    Link& link = t.link;
     // Two writers store blocks whose bytes are all equal; every block read must be uniform.
     std::atomic<bool> done{false};
     const auto uniform = [](uint8_t v) {
@@ -83,16 +91,16 @@ TEST(SharedPar, ReadersNeverSeeHalfOfOneBlockAndHalfOfAnother) {
     };
     std::thread a([&] {
         for (int i = 0; i < 20000; ++i)
-            par.set(uniform(1));
+            link.par.set(uniform(1));
     });
     std::thread b([&] {
         for (int i = 0; i < 20000; ++i)
-            par.change([](Tpar& p) { std::memset(&p, 2, sizeof p); });
+            link.par.change([](Tpar& p) { std::memset(&p, 2, sizeof p); });
     });
     int torn = 0;
     std::thread reader([&] {
         while (!done) {
-            const auto got = bytes(par.get());
+            const auto got = bytes(link.par.get());
             torn += std::all_of(got.begin(), got.end(), [&](uint8_t v) { return v == got[0]; }) ? 0 : 1;
         }
     });
@@ -103,83 +111,91 @@ TEST(SharedPar, ReadersNeverSeeHalfOfOneBlockAndHalfOfAnother) {
     EXPECT_EQ(torn, 0);
 }
 
-TEST(Save, QueuesAWriteOfParOnlyOnceTheOpenUnitsOwnBlockHasArrived) {
-    save(); // nothing from the unit yet: `par` is not its settings
-    EXPECT_FALSE(mailbox.pending());
+TEST_F(Save, QueuesAWriteOfParOnlyOnceTheOpenUnitsOwnBlockHasArrived) {
+    link.save(); // nothing from the unit yet: `par` is not its settings
+    EXPECT_FALSE(link.mailbox.pending());
 
-    settings_gate::unit_opened(false);
-    settings_gate::reply_arrived();
-    ASSERT_TRUE(settings_gate::refreshed());
-    save();
-    ASSERT_TRUE(mailbox.pending());
+    link.gate.unit_opened(false);
+    link.gate.reply_arrived();
+    ASSERT_TRUE(link.gate.refreshed());
+    link.par.edit([](Tpar& p) { p.headroom = 9; });
+    link.save();
+    ASSERT_TRUE(link.mailbox.pending());
+    // The write carries the block as it stood when it was queued, with its edit.
+    link.par.change([](Tpar& p) { p.headroom = 10; });
     std::vector<Request> seen;
     std::thread worker([&] {
-        mailbox.serve([&](const Request& r) {
+        link.mailbox.serve([&](const Request& r) {
             seen.push_back(r);
-            mailbox.stop();
+            link.mailbox.stop();
             return true;
         });
     });
     worker.join();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].cmd, cmd_set_par);
-    EXPECT_TRUE(seen[0].of_par);
-    EXPECT_TRUE(seen[0].data.empty());
+    EXPECT_EQ(seen[0].edit, 1u);
+    ASSERT_EQ(seen[0].data.size(), sizeof(Tpar));
+    EXPECT_EQ(seen[0].data[13], 9);
 }
 
 TEST(SettingsGate, OpensWithTheFirstReplyAfterAUnitIsOpenedAndStaysOpenForTheSameUnit) {
-    settings_gate::reply_arrived(); // a reply from before any unit was opened
-    settings_gate::unit_opened(false);
-    EXPECT_FALSE(settings_gate::refreshed());
-    EXPECT_FALSE(settings_gate::valid());
+    TestLink t;
+    Link& link = t.link;
+    link.gate.reply_arrived(); // a reply from before any unit was opened
+    link.gate.unit_opened(false);
+    EXPECT_FALSE(link.gate.refreshed());
+    EXPECT_FALSE(link.gate.valid());
 
-    settings_gate::reply_arrived();
-    EXPECT_TRUE(settings_gate::refreshed());
-    EXPECT_FALSE(settings_gate::refreshed()); // only the first refresh opens it
-    EXPECT_TRUE(settings_gate::valid());
+    link.gate.reply_arrived();
+    EXPECT_TRUE(link.gate.refreshed());
+    EXPECT_FALSE(link.gate.refreshed()); // only the first refresh opens it
+    EXPECT_TRUE(link.gate.valid());
 
-    settings_gate::unit_opened(true); // rediscovery of the same unit
-    EXPECT_TRUE(settings_gate::valid());
+    link.gate.unit_opened(true); // rediscovery of the same unit
+    EXPECT_TRUE(link.gate.valid());
 
-    settings_gate::unit_opened(false); // another unit
-    EXPECT_FALSE(settings_gate::valid());
-    settings_gate::reply_arrived();
-    EXPECT_TRUE(settings_gate::refreshed());
+    link.gate.unit_opened(false); // another unit
+    EXPECT_FALSE(link.gate.valid());
+    link.gate.reply_arrived();
+    EXPECT_TRUE(link.gate.refreshed());
 
-    settings_gate::unit_closed();
-    EXPECT_FALSE(settings_gate::valid());
-    settings_gate::unit_opened(true); // the same unit again, but the block was given up meanwhile
-    EXPECT_FALSE(settings_gate::valid());
+    link.gate.unit_closed();
+    EXPECT_FALSE(link.gate.valid());
+    link.gate.unit_opened(true); // the same unit again, but the block was given up meanwhile
+    EXPECT_FALSE(link.gate.valid());
 }
 
 TEST(SharedPar, ABlockOlderThanTheLatestWriteDoesNotUndoIt) {
-    settings_gate::unit_opened(false);
-    settings_gate::reply_arrived();
-    ASSERT_TRUE(settings_gate::refreshed());
-    const auto received = [](const Tpar& p, bool echo) {
+    TestLink t;
+    Link& link = t.link;
+    link.gate.unit_opened(false);
+    link.gate.reply_arrived();
+    ASSERT_TRUE(link.gate.refreshed());
+    const auto received = [&](const Tpar& p, bool echo) {
         const TparBytes b = to_bytes(p);
-        par.set_received(std::span<const uint8_t, 17>(b.data(), 17), echo);
+        link.par.set_received(std::span<const uint8_t, 17>(b.data(), 17), echo);
     };
-    const auto write = [] {
+    const auto write = [&] {
         uint64_t edit = 0;
-        const Tpar sent = par.take_for_writing(edit);
-        par.written(edit, sent, true);
+        const Tpar sent = link.par.take_for_writing(edit);
+        link.par.written(edit, sent, true);
         return sent;
     };
     received(default_par, false);
-    par.edit([](Tpar& p) { p.but = 1; });
+    link.par.edit([](Tpar& p) { p.but = 1; });
     const Tpar first = write();
-    par.edit([](Tpar& p) { p.src[0] = 5; });
+    link.par.edit([](Tpar& p) { p.src[0] = 5; });
     const Tpar second = write();
 
     // Each came in after the second write went through, but left the unit before it took that write.
     received(default_par, false); // a poll's answer
     received(first, true);        // the first write's answer
-    EXPECT_EQ(bytes(par.get()), bytes(second));
+    EXPECT_EQ(bytes(link.par.get()), bytes(second));
 
     received(second, true); // the unit's answer to the latest write...
     Tpar panel = second;    // ...and from then on what the unit reports is taken
     panel.db0 = -9;
     received(panel, false);
-    EXPECT_EQ(bytes(par.get()), bytes(panel));
+    EXPECT_EQ(bytes(link.par.get()), bytes(panel));
 }

@@ -1,5 +1,4 @@
 // The firmware update from the update window, against the virtual unit in its boot loader.
-#include "core/link_flags.h"
 #include "core/mailbox.h"
 #include "protocol/commands.h"
 #include "sim/update_file.h"
@@ -50,7 +49,7 @@ uint16_t address_of(const ReceivedCommand& c) {
 }
 
 // A unit in its boot loader, found by the utility, with the update window shown.
-class Update : public ::testing::Test {
+class Update : public LinkTest {
 protected:
     void SetUp() override {
         UnitOptions o;
@@ -59,8 +58,8 @@ protected:
         unit = std::make_unique<VirtualUnit>(o);
         ASSERT_TRUE(unit->plug()) << unit->error();
         ASSERT_TRUE(main.link_init());
-        ASSERT_TRUE(boot_mode);
-        ASSERT_TRUE(wait_for_worker()); // else the first block's send fails and nothing is written
+        ASSERT_TRUE(link.boot_mode);
+        ASSERT_TRUE(wait_for_worker(link)); // else the first block's send fails and nothing is written
         ASSERT_TRUE(update.select->isEnabled());
         update.show();
         QObject::connect(update.pb, &QProgressBar::valueChanged, [this](int v) { progress.push_back(v); });
@@ -71,8 +70,8 @@ protected:
         update.select->click();
     }
 
-    Tfu update;
-    Tfmain main;
+    Tfu update{link};
+    Tfmain main{link, &update};
     std::unique_ptr<VirtualUnit> unit;
     std::vector<int> progress;
 };
@@ -152,7 +151,8 @@ TEST_F(Update, ExactlyOneBlockIsOneBlockAndOneByteMoreIsTwoEachAfterItsErase) {
     ASSERT_TRUE(unit->wait_for_restarts(1, 5s));
     unit->restart(UnitMode::boot);
     ASSERT_TRUE(unit->wait_for_restarts(2, 5s));
-    ASSERT_TRUE(wait_for([&] { return dev_open && boot_mode && update.select->isEnabled(); }, 10000));
+    ASSERT_TRUE(
+        wait_for([&] { return link.dev_open && link.boot_mode && update.select->isEnabled(); }, 10000));
     const std::size_t before = unit->command_count();
     update.show();
     run(write_update(pattern(513, 2), {}));

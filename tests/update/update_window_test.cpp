@@ -1,11 +1,10 @@
 // The update window's core: its timer and flags, closing, and the unit's answers shown over it.
-#include "core/link_flags.h"
 #include "core/mailbox.h"
 #include "core/ui_handover.h"
-#include "protocol/USB.h"
 #include "protocol/commands.h"
 #include "tests/support/boxes.h"
 #include "tests/support/wait.h"
+#include "tests/support/worker.h"
 #include "update/uu.h"
 
 #include <QAccessible>
@@ -21,16 +20,20 @@
 #include <mutex>
 #include <thread>
 
+using DefaultsReset = LinkTest;
+using UpdateResult = LinkTest;
+using UpdateWindow = LinkTest;
+
 namespace {
 // Serves the program's mailbox and records the commands it is given.
 class Recorder {
 public:
-    Recorder() {
+    explicit Recorder(Link& link) : link_(link) {
         constexpr uint8_t marker = 0x7F;
         std::promise<void> serving;
-        mailbox.post(Request{marker, {}, false});
+        link.mailbox.post(Request{marker, {}});
         worker_ = std::thread([this, &serving] {
-            mailbox.serve([this, &serving](const Request& r) {
+            link_.mailbox.serve([this, &serving](const Request& r) {
                 if (r.cmd == marker) {
                     serving.set_value();
                     return true;
@@ -43,7 +46,7 @@ public:
         serving.get_future().wait(); // a synchronous send needs a serving worker
     }
     ~Recorder() {
-        mailbox.stop();
+        link_.mailbox.stop();
         worker_.join();
     }
     std::vector<uint8_t> commands() const {
@@ -52,23 +55,24 @@ public:
     }
 
 private:
+    Link& link_;
     mutable std::mutex m_;
     std::vector<uint8_t> sent_;
     std::thread worker_;
 };
 
-void deliver_reply(uint8_t type, std::vector<uint8_t> payload) {
+void deliver_reply(Link& link, uint8_t type, std::vector<uint8_t> payload) {
     const auto message = build_message(type, payload);
     THIDreport r{};
     r.ReportID = 1;
     std::copy(message.begin(), message.end(), r.Data + 4);
-    std::thread input([&] { hid_event(r, 0); });
+    std::thread input([&] { link.hid_event(r); });
     input.join();
 }
 } // namespace
 
-TEST(UpdateWindow, StartsHiddenWithItsCaptionAndATwoSecondFirstTick) {
-    Tfu w;
+TEST_F(UpdateWindow, StartsHiddenWithItsCaptionAndATwoSecondFirstTick) {
+    Tfu w(link);
     EXPECT_EQ(w.windowTitle(), "Update FW");
     EXPECT_FALSE(w.isVisible());
     EXPECT_EQ(w.tmrb.interval(), 2000);
@@ -77,36 +81,36 @@ TEST(UpdateWindow, StartsHiddenWithItsCaptionAndATwoSecondFirstTick) {
     EXPECT_FALSE(w.windowFlags() & Qt::WindowCloseButtonHint);
 }
 
-TEST(UpdateWindow, TicksEveryTwoHundredMillisecondsAndPollsOnlyWhenShownIdleAndNotInTheBootLoader) {
-    Tfu w;
+TEST_F(UpdateWindow, TicksEveryTwoHundredMillisecondsAndPollsOnlyWhenShownIdleAndNotInTheBootLoader) {
+    Tfu w(link);
     w.tmrbTimer(); // hidden
     EXPECT_EQ(w.tmrb.interval(), 200);
-    EXPECT_FALSE(mailbox.pending());
+    EXPECT_FALSE(link.mailbox.pending());
 
     w.show();
-    boot_mode = true;
+    link.boot_mode = true;
     w.tmrbTimer();
-    EXPECT_FALSE(mailbox.pending());
-    boot_mode = false;
+    EXPECT_FALSE(link.mailbox.pending());
+    link.boot_mode = false;
     w.upd_busy = true;
     w.tmrbTimer();
-    EXPECT_FALSE(mailbox.pending());
+    EXPECT_FALSE(link.mailbox.pending());
     w.upd_busy = false;
     w.tmrbTimer();
-    EXPECT_TRUE(mailbox.pending()); // cmd_upd_poll waits for a worker
+    EXPECT_TRUE(link.mailbox.pending()); // cmd_upd_poll waits for a worker
 }
 
-TEST(UpdateWindow, ShowingClearsBothFlags) {
-    Tfu w;
+TEST_F(UpdateWindow, ShowingClearsBothFlags) {
+    Tfu w(link);
     w.upd_busy = w.upd_done = true;
     w.show();
     EXPECT_FALSE(w.upd_busy);
     EXPECT_FALSE(w.upd_done);
 }
 
-TEST(UpdateWindow, CloseClearsBusyAsksTheUnitToLeaveAndHidesTheWindow) {
-    Recorder sent;
-    Tfu w;
+TEST_F(UpdateWindow, CloseClearsBusyAsksTheUnitToLeaveAndHidesTheWindow) {
+    Recorder sent(link);
+    Tfu w(link);
     w.show();
     w.upd_busy = true;
     w.cancel->click();
@@ -115,24 +119,24 @@ TEST(UpdateWindow, CloseClearsBusyAsksTheUnitToLeaveAndHidesTheWindow) {
     EXPECT_EQ(sent.commands(), std::vector<uint8_t>{cmd_upd_close}); // already sent when the window went
 }
 
-TEST(UpdateWindow, EscapeActsAsClose) {
-    Recorder sent;
-    Tfu w;
+TEST_F(UpdateWindow, EscapeActsAsClose) {
+    Recorder sent(link);
+    Tfu w(link);
     w.show();
     QTest::keyClick(&w, Qt::Key_Escape);
     EXPECT_FALSE(w.isVisible());
     EXPECT_EQ(sent.commands(), std::vector<uint8_t>{cmd_upd_close});
 }
 
-TEST(UpdateResult, IsShownOverTheWindowAndOnlyThenClosesItAHundredMillisecondsLater) {
+TEST_F(UpdateResult, IsShownOverTheWindowAndOnlyThenClosesItAHundredMillisecondsLater) {
     for (const uint8_t status : {uint8_t{1}, uint8_t{0}}) {
-        Tfu w;
+        Tfu w(link);
         w.show();
         w.upd_busy = true;
         bool flags_set_while_box_open = true;
         BoxAnswerer answer(QMessageBox::Ok,
                            [&](QMessageBox*) { flags_set_while_box_open = w.upd_done || !w.upd_busy; });
-        deliver_reply(cmd_finish, {status});
+        deliver_reply(link, cmd_finish, {status});
         ASSERT_TRUE(wait_for([&] { return !answer.seen.empty(); }));
         EXPECT_FALSE(flags_set_while_box_open);
         EXPECT_EQ(answer.seen[0].title, "Обновление программного обеспечения");
@@ -148,18 +152,18 @@ TEST(UpdateResult, IsShownOverTheWindowAndOnlyThenClosesItAHundredMillisecondsLa
     }
 }
 
-TEST(DefaultsReset, IsAcknowledgedOverTheUpdateWindow) {
-    Tfu w;
+TEST_F(DefaultsReset, IsAcknowledgedOverTheUpdateWindow) {
+    Tfu w(link);
     BoxAnswerer answer(QMessageBox::Ok);
-    deliver_reply(cmd_defaults, {});
+    deliver_reply(link, cmd_defaults, {});
     ASSERT_TRUE(wait_for([&] { return !answer.seen.empty(); }));
     EXPECT_EQ(answer.seen[0].text, "Настройки сброшены!");
     EXPECT_EQ(answer.seen[0].parent, &w);
     EXPECT_FALSE(w.upd_done);
 }
 
-TEST(UpdateWindow, TellsScreenReadersTheIndicatorsColourAndTheUnitsStateAndNamesTheProgressBar) {
-    Tfu w;
+TEST_F(UpdateWindow, TellsScreenReadersTheIndicatorsColourAndTheUnitsStateAndNamesTheProgressBar) {
+    Tfu w(link);
     const auto said = [](QWidget* widget, QAccessible::Text what) {
         return QAccessible::queryAccessibleInterface(widget)->text(what);
     };
@@ -167,13 +171,15 @@ TEST(UpdateWindow, TellsScreenReadersTheIndicatorsColourAndTheUnitsStateAndNames
     EXPECT_EQ(said(w.OpenIndicator, QAccessible::Name), QStringLiteral("Индикатор блока"));
     EXPECT_TRUE(said(w.OpenIndicator, QAccessible::Description).startsWith(QStringLiteral("белый")));
     const UnitIdentity boot{"RV-390PKTA(boot)", "VU-0001", "1.3", "bus"};
-    const auto in_boot = [&] { ui_hooks.unit_identity(boot), ui_hooks.unit_opened(OpenedMode::boot_loader); };
+    const auto in_boot = [&] {
+        emit link.unit_identity(boot), emit link.unit_opened(OpenedMode::boot_loader);
+    };
     // What discovery tells the window, in turn, and what the indicator then says of itself.
     const std::vector<std::pair<std::function<void()>, QString>> steps = {
         {in_boot, "белый (блок ещё не открывался в обычном режиме); сейчас блок в режиме загрузчика"},
-        {[] { ui_hooks.unit_opened(OpenedMode::normal); }, "зелёный: блок открыт в обычном режиме"},
+        {[&] { emit link.unit_opened(OpenedMode::normal); }, "зелёный: блок открыт в обычном режиме"},
         {in_boot, "зелёный (блок открывался в обычном режиме); сейчас блок в режиме загрузчика"},
-        {[] { ui_hooks.unit_identity({}); },
+        {[&] { emit link.unit_identity({}); },
          "зелёный (блок открывался в обычном режиме); сейчас блок не подключён"},
     };
     for (const auto& [step, description] : steps) {
