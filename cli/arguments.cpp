@@ -50,7 +50,7 @@ Invocation parse_arguments(const QStringList& arguments) {
     if (!rule)
         throw UsageError(QStringLiteral("неизвестная команда «%1»").arg(inv.command));
     for (const QString& o : options) {
-        const bool known = rule->options.contains(o) || (o == QLatin1String("--unit") && rule->takes_unit) ||
+        const bool known = rule->allows(o) || (o == QLatin1String("--unit") && rule->takes_unit) ||
                            (o == QLatin1String("--all") && rule->takes_all);
         if (!known)
             throw UsageError(QStringLiteral("команда %1 не принимает параметр %2").arg(inv.command, o));

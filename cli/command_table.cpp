@@ -3,8 +3,10 @@
 
 #include "cli/commands.h"
 
+#include <algorithm>
+
 namespace {
-const CommandRule table[] = {
+constexpr CommandRule table[] = {
     {"list", {"--json", "--no-header"}, false, false, 0, 0, "", run_list},
     {"show", {"--json"}, true, true, 0, 0, "", run_show},
     {"set", {}, true, true, 1, -1, "пары КЛЮЧ=ЗНАЧЕНИЕ", run_set},
@@ -23,6 +25,11 @@ const CommandRule table[] = {
     {"help", {}, false, false, 0, 0, "", nullptr},
 };
 } // namespace
+
+bool CommandRule::allows(const QString& option) const {
+    return std::any_of(options.begin(), options.end(),
+                       [&](const char* o) { return o != nullptr && option == QLatin1String(o); });
+}
 
 std::span<const CommandRule> command_table() {
     return table;

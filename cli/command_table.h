@@ -3,16 +3,18 @@
 
 #include "cli/arguments.h"
 
-#include <QSet>
 #include <QString>
 
+#include <array>
 #include <span>
 
 class UnitSession;
 
 struct CommandRule {
     const char* name;
-    QSet<QString> options; // besides --unit and --all, which takes_unit and takes_all allow
+    // Besides --unit and --all, which takes_unit and takes_all allow; the unused places are null.
+    std::array<const char*, 4> options;
+    bool allows(const QString& option) const;
     bool takes_unit;
     bool takes_all;
     int min_operands;

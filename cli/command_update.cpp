@@ -126,12 +126,12 @@ int block_count(const UpdatePackage& package) {
     return blocks(package.images.flash.size()) + blocks(package.images.eeprom.size());
 }
 
-ExitStatus update_unit(UnitSession& session, const Invocation& inv, const UpdatePackage& package,
+ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocation& inv, const UpdatePackage& package,
                        const FoundUnit& unit, QString& why) {
     const QString serial = unit.identity.serial;
     const QString shown = console::printable(serial);
     const QString name = QString::fromLatin1(package.header.inf.name);
-    if (!update_lock::claim(serial, why))
+    if (!locks.claim(serial, why))
         return exit_failed;
     if (!name_rule_accepts(package.header.inf, unit.identity.product)) {
         why = QStringLiteral("Неверный файл! Файл для «%1», блок — «%2»")
@@ -259,13 +259,14 @@ int run_update(const Invocation& inv, UnitSession& session) {
     console::out(QStringLiteral("Файл обновления: %1, версия %2")
                      .arg(QString::fromLatin1(package.header.inf.name), package.version()));
     const interrupts::Hold hold;
+    UpdateLocks locks;
     // Claimed before the scan too when the unit is named: another process's update may have it
     // restarting, off the bus, just now.
-    if (QString why; !inv.unit.isEmpty() && !update_lock::claim(inv.unit, why)) {
+    if (QString why; !inv.unit.isEmpty() && !locks.claim(inv.unit, why)) {
         console::err(QStringLiteral("%1: %2").arg(console::printable(inv.unit), why));
         return exit_failed;
     }
     return for_each_unit(session, inv, [&](const FoundUnit& unit, QString& why) {
-        return update_unit(session, inv, package, unit, why);
+        return update_unit(session, locks, inv, package, unit, why);
     });
 }

@@ -25,9 +25,6 @@ QStringList names_of(const char* key) {
     return names;
 }
 
-const QStringList scales = names_of("scale");
-const QStringList indicator_kinds = names_of("indicators");
-const QStringList switch_states = names_of("agr");
 
 struct Level {
     const char* key;
@@ -72,14 +69,11 @@ QString one_of(const QStringList& names) {
 
 } // namespace
 
-const QStringList& keys() {
-    static const QStringList all = [] {
-        QStringList k;
-        for (const SettingsField& f : settings_table())
-            k << QLatin1String(f.key);
-        return k;
-    }();
-    return all;
+QStringList keys() {
+    QStringList k;
+    for (const SettingsField& f : settings_table())
+        k << QLatin1String(f.key);
+    return k;
 }
 
 std::vector<std::pair<QString, QVariant>> describe(const Tpar& block) {
@@ -94,9 +88,9 @@ std::vector<std::pair<QString, QVariant>> describe(const Tpar& block) {
         out.emplace_back(source_key(n), names.value(p.src[n]));
     for (const Level& l : levels)
         out.emplace_back(QLatin1String(l.key), int(p.*l.member));
-    out.emplace_back(QStringLiteral("scale"), scales.value(p.scale));
-    out.emplace_back(QStringLiteral("indicators"), indicator_kinds.value(p.ind));
-    out.emplace_back(QStringLiteral("agr"), switch_states.value(p.agr != 0 ? 1 : 0));
+    out.emplace_back(QStringLiteral("scale"), names_of("scale").value(p.scale));
+    out.emplace_back(QStringLiteral("indicators"), names_of("indicators").value(p.ind));
+    out.emplace_back(QStringLiteral("agr"), names_of("agr").value(p.agr != 0 ? 1 : 0));
     return out;
 }
 
@@ -212,9 +206,9 @@ Change apply(const Tpar& current, const QStringList& pairs, bool unit_known) {
         else
             bad(key, one_of(names_of));
     };
-    named("scale", scales, &Tpar::scale);
-    named("indicators", indicator_kinds, &Tpar::ind);
-    named("agr", switch_states, &Tpar::agr);
+    named("scale", names_of("scale"), &Tpar::scale);
+    named("indicators", names_of("indicators"), &Tpar::ind);
+    named("agr", names_of("agr"), &Tpar::agr);
     return change;
 }
 

@@ -13,7 +13,7 @@
 namespace settings_fields {
 
 // Every key, in the order `show` lists them.
-const QStringList& keys();
+QStringList keys();
 
 // The block as (key, value) pairs: numbers as int, names as QString, as the window shows them for
 // the block's groups (the block is taken sanitised, as the window takes it).

@@ -2,16 +2,9 @@
 #include "cli/update_lock.h"
 
 #include <QDir>
-#include <QLockFile>
 #include <QStandardPaths>
 
-#include <map>
-#include <memory>
-
-namespace update_lock {
-
 namespace {
-std::map<QString, std::unique_ptr<QLockFile>> held;
 
 QString lock_path(const QString& serial) {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -26,14 +19,14 @@ QString lock_path(const QString& serial) {
 }
 } // namespace
 
-bool claim(const QString& serial, QString& why) {
-    if (held.count(serial) != 0)
+bool UpdateLocks::claim(const QString& serial, QString& why) {
+    if (held_.count(serial) != 0)
         return true;
     const QString path = lock_path(serial);
     auto lock = std::make_unique<QLockFile>(path);
     lock->setStaleLockTime(0); // an update may take long: only a dead holder frees the unit
     if (lock->tryLock(0)) {
-        held.emplace(serial, std::move(lock));
+        held_.emplace(serial, std::move(lock));
         return true;
     }
     qint64 pid = 0;
@@ -51,5 +44,3 @@ bool claim(const QString& serial, QString& why) {
     }
     return false;
 }
-
-} // namespace update_lock

@@ -2,12 +2,19 @@
 // per serial number in the runtime folder, given up when the process ends however it ends.
 #pragma once
 
+#include <QLockFile>
 #include <QString>
 
-namespace update_lock {
+#include <map>
+#include <memory>
 
-// Claims the unit for this process (again is fine). False, with `why` naming the holder, when another
-// process holds it.
-bool claim(const QString& serial, QString& why);
+// The locks one command holds, until it ends.
+class UpdateLocks {
+public:
+    // Claims the unit for this command (again is fine). False, with `why` naming the holder, when another
+    // process holds it.
+    bool claim(const QString& serial, QString& why);
 
-} // namespace update_lock
+private:
+    std::map<QString, std::unique_ptr<QLockFile>> held_;
+};

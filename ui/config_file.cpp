@@ -15,7 +15,7 @@
 namespace config_file {
 
 namespace {
-const QString cfg = QStringLiteral(".cfg");
+constexpr QLatin1String cfg(".cfg");
 
 bool is_separator(QChar c) {
 #ifdef Q_OS_WIN

@@ -45,8 +45,10 @@
 
 namespace {
 
-const QString file_filter = QStringLiteral("Config File (*.cfg)");
-const QString source_label = QStringLiteral("Источник для SDI#");
+constexpr QLatin1String file_filter("Config File (*.cfg)");
+QString source_label() {
+    return QStringLiteral("Источник для SDI#");
+}
 QFont window_font() {
     const QString family = QFontDatabase::hasFamily(QStringLiteral("Tahoma"))
                                ? QStringLiteral("Tahoma")
@@ -320,7 +322,7 @@ void Tfmain::buildControls() {
         srcs_[n] = list(source_names(0, 1), 96, controls_);
         srcs_[n]->setObjectName(QStringLiteral("src%1").arg(n));
         connect(srcs_[n], &QComboBox::activated, this, [this, n] { srcChange(n); });
-        csrcs_[n] = label(left, source_label + QString::number(n + 1), srcs_[n], 2 + n,
+        csrcs_[n] = label(left, source_label() + QString::number(n + 1), srcs_[n], 2 + n,
                           QStringLiteral("csrc%1").arg(n));
         left_labels.push_back(csrcs_[n]);
     }
@@ -332,7 +334,7 @@ void Tfmain::buildControls() {
         std::tuple(csrcs_[0], csrcs_[1], csrcs_[2], csrcs_[3], csrcs_[4], csrcs_[5], csrcs_[6], csrcs_[7]);
     // One width for the left captions, with room for the widest channel number, so that the window keeps
     // its size when the groups change and the buttons can line up with the lists.
-    int caption_width = csrc0->fontMetrics().horizontalAdvance(source_label + QStringLiteral("16")) + 4;
+    int caption_width = csrc0->fontMetrics().horizontalAdvance(source_label() + QStringLiteral("16")) + 4;
     for (QLabel* l : left_labels)
         caption_width = std::max(caption_width, l->sizeHint().width());
     for (QLabel* l : left_labels)
@@ -537,7 +539,7 @@ void Tfmain::groupChange(int n) {
         box->setCurrentIndex(-1); // no selection until the next refresh shows the unit's choice
     }
     for (int i = 0; i < 8; ++i)
-        setSourceLabel(i, source_label + QString::number((i < 4 ? a : b - 4) + i + 1));
+        setSourceLabel(i, source_label() + QString::number((i < 4 ? a : b - 4) + i + 1));
     link.save();
 }
 
