@@ -7,32 +7,12 @@
 
 #include <algorithm>
 
-namespace {
-enum Call { take_posted_call, wake_call, end_hold_call, drain_call };
-}
-
 UiHandover::UiHandover() = default;
 
 UiHandover::~UiHandover() = default;
 
-void UiHandover::call(int what) {
-    QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(QEvent::User + what)));
-}
-
-void UiHandover::customEvent(QEvent* event) {
-    switch (event->type() - QEvent::User) {
-    case take_posted_call:
-        take_posted();
-        break;
-    case end_hold_call:
-        end_answer_hold(0);
-        break;
-    case drain_call:
-        drain();
-        break;
-    default:
-        break; // a wake-up: the event itself was the point
-    }
+void UiHandover::Call::post() {
+    QCoreApplication::postEvent(this, new QEvent(QEvent::User));
 }
 
 void UiHandover::drain() {
@@ -77,7 +57,7 @@ void UiHandover::post(const void* owner, std::function<void()> fn) {
         std::lock_guard lock(posted_m_);
         posted_.push_back({owner, std::move(fn)});
     }
-    call(take_posted_call);
+    take_posted_call_.post();
 }
 
 void UiHandover::forget(const void* owner) {
@@ -88,7 +68,7 @@ void UiHandover::forget(const void* owner) {
 }
 
 void UiHandover::wake() {
-    call(wake_call);
+    wake_call_.post();
 }
 
 UiHandover::SyncWait::SyncWait(UiHandover& ui) : ui_(ui) {
@@ -98,7 +78,7 @@ UiHandover::SyncWait::SyncWait(UiHandover& ui) : ui_(ui) {
 UiHandover::SyncWait::~SyncWait() {
     // Not run here: the held work runs from the event loop once the handler that sent has returned.
     if (--ui_.wait_depth_ == 0 && !ui_.held_.empty())
-        ui_.call(drain_call);
+        ui_.drain_call_.post();
 }
 
 void UiHandover::hold_for_answer(std::chrono::milliseconds limit) {
@@ -108,5 +88,5 @@ void UiHandover::hold_for_answer(std::chrono::milliseconds limit) {
 }
 
 void UiHandover::release_answer_hold() {
-    call(end_hold_call);
+    end_hold_call_.post();
 }

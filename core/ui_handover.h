@@ -54,13 +54,22 @@ public:
         UiHandover& ui_;
     };
 
-protected:
-    // The calls of other threads arrive as empty events of a user type: nothing of ours travels inside
-    // Qt's event queue, where no tool (ThreadSanitizer among them) can follow the hand-over; the work
-    // itself goes through our own lock.
-    void customEvent(QEvent* event) override;
-
 private:
+    // One way in from other threads: an empty event posted to an object of its own, which reads nothing
+    // of the event. So nothing of ours travels inside Qt's event queue, where no tool (ThreadSanitizer
+    // among them) can follow the hand-over; the work itself goes through our own lock.
+    class Call : public QObject {
+    public:
+        explicit Call(std::function<void()> fn) : fn_(std::move(fn)) {}
+        void post();
+
+    protected:
+        void customEvent(QEvent* /*event*/) override { fn_(); }
+
+    private:
+        const std::function<void()> fn_;
+    };
+
     struct Work {
         const void* owner;
         std::function<void()> fn;
@@ -69,7 +78,6 @@ private:
     void drain();
     void take_posted();
     void end_answer_hold(uint64_t which);
-    void call(int what); // posts an event of type QEvent::User + what
 
     // User-interface thread only.
     int wait_depth_ = 0;
@@ -79,4 +87,8 @@ private:
     // From any thread, under the lock.
     std::mutex posted_m_;
     std::deque<Work> posted_;
+    Call take_posted_call_{[this] { take_posted(); }};
+    Call wake_call_{[] {}};
+    Call end_hold_call_{[this] { end_answer_hold(0); }};
+    Call drain_call_{[this] { drain(); }};
 };

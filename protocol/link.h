@@ -28,7 +28,7 @@ class Link : public QObject {
     Q_OBJECT
 public:
     // Built on the user-interface thread, whose hand-over it posts through.
-    explicit Link(UiHandover& ui);
+    explicit Link(UiHandover& handover);
     // Stops the worker, detaches from the library and unloads its instance: nothing of the link runs
     // after it returns.
     ~Link() override;
