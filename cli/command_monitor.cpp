@@ -22,7 +22,7 @@ QString now() {
 
 int run_monitor(const Invocation& inv, UnitSession& session) {
     return for_each_unit(session, inv, [&](const FoundUnit& unit, QString&) {
-        const interrupts::Hold hold;
+        const interrupts::Signals::Hold hold(session.stop_signals);
         std::optional<TparBytes> last;
         bool was_open = true;
         session.on_block([&](const TparBytes& block) {
@@ -63,7 +63,8 @@ int run_monitor(const Invocation& inv, UnitSession& session) {
         });
         session.link.poll_settings();
         poll.start(timings::settings_poll);
-        session.wait_until([] { return interrupts::requested(); }, std::chrono::hours(24 * 365));
+        session.wait_until([&session] { return session.stop_signals.requested(); },
+                           std::chrono::hours(24 * 365));
         session.on_block(nullptr);
         return exit_done;
     });

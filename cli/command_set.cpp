@@ -104,7 +104,7 @@ int run_set(const Invocation& inv, UnitSession& session) {
 
 int run_reset(const Invocation& inv, UnitSession& session) {
     if (!inv.yes && console::input_is_terminal() &&
-        !console::ask(QStringLiteral("Установить значения по умолчанию?"), false)) {
+        !console::ask(session.stop_signals, QStringLiteral("Установить значения по умолчанию?"), false)) {
         console::err(QStringLiteral("отменено, ничего не записано"));
         return exit_failed;
     }

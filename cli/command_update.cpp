@@ -79,8 +79,9 @@ ExitStatus offer_restore(UnitSession& session, const Invocation& inv, const Foun
         restore = *inv.restore;
     else if (console::input_is_terminal())
         restore =
-            console::ask(QStringLiteral("Восстановить настройки, сохранённые перед обновлением?"), true);
-    if (!restore || interrupts::requested()) {
+            console::ask(session.stop_signals,
+                         QStringLiteral("Восстановить настройки, сохранённые перед обновлением?"), true);
+    if (!restore || session.stop_signals.requested()) {
         console::out(QStringLiteral("Настройки не восстановлены; %1").arg(restore_hint(unit, saved)));
         return exit_done;
     }
@@ -96,8 +97,8 @@ bool back_in_normal_firmware(UnitSession& session, const QString& serial) {
         back_limit);
 }
 
-QString interrupted() {
-    return QStringLiteral("прервано (%1)").arg(QLatin1String(interrupts::signal_name()));
+QString interrupted(const interrupts::Signals& stop_signals) {
+    return QStringLiteral("прервано (%1)").arg(QLatin1String(stop_signals.signal_name()));
 }
 
 // After a signal, between two blocks at most: the unit is asked to leave its boot loader, as the update
@@ -108,7 +109,7 @@ ExitStatus stop_in_boot_loader(UnitSession& session, const QString& serial, int 
     const bool back = back_in_normal_firmware(session, serial);
     why =
         QStringLiteral("%1 %2; %3")
-            .arg(interrupted(),
+            .arg(interrupted(session.stop_signals),
                  sent == 0 ? QStringLiteral("до записи, ПО блока не изменено")
                            : QStringLiteral("после записи %1 из %2 блоков: ПО записано не полностью, "
                                             "повторите обновление")
@@ -116,7 +117,7 @@ ExitStatus stop_in_boot_loader(UnitSession& session, const QString& serial, int 
                                  .arg(blocks),
                  back ? QStringLiteral("блок вернулся в обычный режим")
                       : QStringLiteral("блок не вышел из режима загрузчика за %1 с").arg(back_limit.count()));
-    return ExitStatus(interrupts::exit_status());
+    return ExitStatus(session.stop_signals.exit_status());
 }
 
 int block_count(const UpdatePackage& package) {
@@ -126,8 +127,8 @@ int block_count(const UpdatePackage& package) {
     return blocks(package.images.flash.size()) + blocks(package.images.eeprom.size());
 }
 
-ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocation& inv, const UpdatePackage& package,
-                       const FoundUnit& unit, QString& why) {
+ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocation& inv,
+                       const UpdatePackage& package, const FoundUnit& unit, QString& why) {
     const QString serial = unit.identity.serial;
     const QString shown = console::printable(serial);
     const QString name = QString::fromLatin1(package.header.inf.name);
@@ -139,11 +140,14 @@ ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocatio
         return exit_failed;
     }
     if (!inv.yes && console::input_is_terminal() &&
-        !console::ask(QStringLiteral("Обновить ПО блока %1 (версия %2) файлом %3 %4?")
+        !console::ask(session.stop_signals,
+                      QStringLiteral("Обновить ПО блока %1 (версия %2) файлом %3 %4?")
                           .arg(shown, unit.identity.version, name, package.version()),
                       false)) {
-        why = interrupts::requested() ? interrupted() : QStringLiteral("обновление отменено");
-        return interrupts::requested() ? ExitStatus(interrupts::exit_status()) : exit_failed;
+        why = session.stop_signals.requested() ? interrupted(session.stop_signals)
+                                               : QStringLiteral("обновление отменено");
+        return session.stop_signals.requested() ? ExitStatus(session.stop_signals.exit_status())
+                                                : exit_failed;
     }
     std::optional<Backup> saved;
     if (!unit.boot_loader) {
@@ -151,16 +155,18 @@ ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocatio
         if (const ExitStatus read = session.read_settings(block, why); read != exit_done)
             return read;
         saved = save_backup_first(session, serial);
-        if (interrupts::requested()) {
-            why = QStringLiteral("%1 до перехода в режим загрузчика: блок не тронут").arg(interrupted());
-            return ExitStatus(interrupts::exit_status());
+        if (session.stop_signals.requested()) {
+            why = QStringLiteral("%1 до перехода в режим загрузчика: блок не тронут")
+                      .arg(interrupted(session.stop_signals));
+            return ExitStatus(session.stop_signals.exit_status());
         }
         // Followed by serial from here on: the restarts may give the unit another path.
         session.link.choose_unit(serial);
         console::out(QStringLiteral("%1: переход в режим загрузчика…").arg(shown));
         if (!enter_boot_loader(session, unit)) {
             why = QStringLiteral("блок не перешёл в режим загрузчика за %1 с").arg(boot_loader_limit.count());
-            return interrupts::requested() ? ExitStatus(interrupts::exit_status()) : exit_failed;
+            return session.stop_signals.requested() ? ExitStatus(session.stop_signals.exit_status())
+                                                    : exit_failed;
         }
     } else {
         saved = save_backup_first(session, serial);
@@ -169,7 +175,7 @@ ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocatio
             return again;
     }
     const int blocks = block_count(package);
-    if (interrupts::requested())
+    if (session.stop_signals.requested())
         return stop_in_boot_loader(session, serial, 0, blocks, why);
 
     session.reset_update_result();
@@ -177,7 +183,7 @@ ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocatio
     UpdateSteps steps;
     steps.progress = [&](int percent) { progress.show(percent); };
     // A signal is held until the block being written is through.
-    steps.go_on = [] { return !interrupts::requested(); };
+    steps.go_on = [&session] { return !session.stop_signals.requested(); };
     const UpdateResult result = run_update(
         package, session.opened().product, steps,
         [&session](const Request& r) { return session.link.mailbox.send_and_wait(r); },
@@ -199,7 +205,7 @@ ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocatio
         return exit_failed;
     }
     if (!session.wait_until(
-            [&session] { return session.update_result().has_value() || interrupts::requested(); },
+            [&session] { return session.update_result().has_value() || session.stop_signals.requested(); },
             result_limit)) {
         why = QStringLiteral("блок не сообщил результат обновления за %1 с").arg(result_limit.count());
         return exit_failed;
@@ -207,8 +213,8 @@ ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocatio
     if (!session.update_result()) {
         why = QStringLiteral("%1 после записи всех блоков: блок завершает обновление сам, результат не "
                              "дождались; проверьте: rv390pkta-cli list")
-                  .arg(interrupted());
-        return ExitStatus(interrupts::exit_status());
+                  .arg(interrupted(session.stop_signals));
+        return ExitStatus(session.stop_signals.exit_status());
     }
     if (!*session.update_result()) {
         why = QStringLiteral("Ошибка в процессе обновления! Повторите попытку");
@@ -232,9 +238,9 @@ ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocatio
                   .arg(running, package.version());
         return exit_failed;
     }
-    if (interrupts::requested()) {
-        why = QStringLiteral("%1 после обновления").arg(interrupted());
-        return ExitStatus(interrupts::exit_status());
+    if (session.stop_signals.requested()) {
+        why = QStringLiteral("%1 после обновления").arg(interrupted(session.stop_signals));
+        return ExitStatus(session.stop_signals.exit_status());
     }
     return exit_done;
 }
@@ -258,7 +264,7 @@ int run_update(const Invocation& inv, UnitSession& session) {
     }
     console::out(QStringLiteral("Файл обновления: %1, версия %2")
                      .arg(QString::fromLatin1(package.header.inf.name), package.version()));
-    const interrupts::Hold hold;
+    const interrupts::Signals::Hold hold(session.stop_signals);
     UpdateLocks locks;
     // Claimed before the scan too when the unit is named: another process's update may have it
     // restarting, off the bus, just now.

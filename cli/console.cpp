@@ -52,20 +52,14 @@ bool output_is_terminal() {
     return isatty(STDOUT_FILENO) != 0;
 }
 
-bool ask(const QString& question, bool default_yes) {
+bool ask(interrupts::Signals& stop_signals, const QString& question, bool default_yes) {
     if (!input_is_terminal())
         return default_yes;
     std::cout << question.toStdString() << (default_yes ? " [Д/н] " : " [д/Н] ") << std::flush;
     // A signal while the question waits is no answer: it ends the wait, and the caller sees why.
-    if (interrupts::wake_fd() >= 0) {
-        pollfd wait[2] = {{STDIN_FILENO, POLLIN, 0}, {interrupts::wake_fd(), POLLIN, 0}};
-        while (!interrupts::requested() && (wait[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
-            if (::poll(wait, 2, -1) < 0 && errno != EINTR)
-                break;
-        if (interrupts::requested()) {
-            std::cout << '\n' << std::flush;
-            return false;
-        }
+    if (!stop_signals.wait_readable(STDIN_FILENO)) {
+        std::cout << '\n' << std::flush;
+        return false;
     }
     std::string answer;
     if (!std::getline(std::cin, answer))

@@ -4,6 +4,10 @@
 
 #include "protocol/unit_scan.h"
 
+namespace interrupts {
+class Signals;
+}
+
 #include <QString>
 
 namespace console {
@@ -22,7 +26,7 @@ bool input_is_terminal();
 bool output_is_terminal();
 
 // Asks on the terminal; an empty answer takes the default. No terminal: the default.
-bool ask(const QString& question, bool default_yes);
+bool ask(interrupts::Signals& stop_signals, const QString& question, bool default_yes);
 
 // Progress of a long write: a bar redrawn in place on a terminal, else a line every 10 %.
 class Progress {

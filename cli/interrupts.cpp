@@ -1,72 +1,92 @@
-// The signals are turned into a byte on a pipe; everything else happens outside the handler.
+// The signals come as records on a signalfd; nothing runs in a signal handler.
 #include "cli/interrupts.h"
 
 #include <QtGlobal>
 
-#include <fcntl.h>
+#include <poll.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <pthread.h>
 
 namespace interrupts {
 
 namespace {
-constexpr int held[] = {SIGINT, SIGTERM, SIGHUP};
-std::atomic<int> caught{0};
-int pipe_fds[2] = {-1, -1};
+sigset_t held_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&set, s);
+    return set;
+}
 
-void on_signal(int number) {
-    int none = 0;
-    caught.compare_exchange_strong(none, number);
-    const int saved = errno;
-    const char byte = 1;
-    (void)!::write(pipe_fds[1], &byte, 1); // async-signal-safe; a full pipe has woken the reader anyway
-    errno = saved;
+// As the signal's default action would have ended it: the signal is unblocked with nothing to catch it.
+[[noreturn]] void end_by(int number) {
+    std::signal(number, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, number);
+    ::raise(number);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr); // delivered here: the program ends
+    std::_Exit(128 + number);                    // only if the signal was somehow ignored
 }
 } // namespace
 
-Hold::Hold() {
-    if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        qWarning("no pipe for signals: %s", qPrintable(qt_error_string(errno)));
+Signals::Signals() {
+    const sigset_t set = held_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    fd_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (fd_ < 0) {
+        // Without the descriptor the signals keep their default action, as before any of this.
+        qWarning("no descriptor for signals: %s", qPrintable(qt_error_string(errno)));
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
         return;
     }
-    notifier_ = new QSocketNotifier(pipe_fds[0], QSocketNotifier::Read);
-    QObject::connect(notifier_, &QSocketNotifier::activated, [] {
-        char drain[16];
-        while (::read(pipe_fds[0], drain, sizeof drain) > 0) {
-        }
-    });
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    action.sa_flags = SA_RESTART; // the link's own system calls go on undisturbed
-    sigemptyset(&action.sa_mask);
-    for (const int s : held)
-        sigaction(s, &action, nullptr);
+    notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { take(); });
 }
 
-Hold::~Hold() {
-    for (const int s : held)
-        std::signal(s, SIG_DFL);
-    delete notifier_;
-    for (int& fd : pipe_fds) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
+Signals::~Signals() {
+    if (fd_ < 0)
+        return;
+    take(); // one that came outside the event loop
+    notifier_.reset();
+    ::close(fd_);
+}
+
+void Signals::take() {
+    signalfd_siginfo info{};
+    while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        const int number = static_cast<int>(info.ssi_signo);
+        if (holds_ == 0)
+            end_by(number);
+        if (caught_ == 0)
+            caught_ = number;
     }
 }
 
-bool requested() {
-    return caught.load() != 0;
+bool Signals::wait_readable(int fd) {
+    pollfd wait[2] = {{fd, POLLIN, 0}, {fd_, POLLIN, 0}};
+    while (!requested()) {
+        if (::poll(wait, fd_ >= 0 ? 2 : 1, -1) < 0 && errno != EINTR)
+            return true; // let the caller's read say what is wrong
+        if ((wait[1].revents & POLLIN) != 0)
+            take();
+        if ((wait[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+            return !requested();
+    }
+    return false;
 }
 
-int exit_status() {
-    return 128 + caught.load();
+int Signals::exit_status() const {
+    return 128 + caught_;
 }
 
-const char* signal_name() {
-    switch (caught.load()) {
+const char* Signals::signal_name() const {
+    switch (caught_) {
     case SIGINT:
         return "SIGINT";
     case SIGTERM:
@@ -76,10 +96,6 @@ const char* signal_name() {
     default:
         return "";
     }
-}
-
-int wake_fd() {
-    return pipe_fds[0];
 }
 
 } // namespace interrupts

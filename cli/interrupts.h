@@ -2,28 +2,54 @@
 // point of its own choosing, says so, and exits with 128 + the signal's number, as a shell expects.
 #pragma once
 
-#include <QObject>
 #include <QSocketNotifier>
+
+#include <memory>
 
 namespace interrupts {
 
-// While one lives, the three signals are held instead of ending the process; the first one counts.
-// Its notifier wakes the event loop, so waits that look at requested() end at once.
-class Hold {
+// The three signals as the program receives them. Built in main after the application object, before any
+// thread starts: every thread then inherits them blocked, and they reach the program only through this
+// object's descriptor (a signalfd), read on the event loop. So their state is this object's, not a
+// signal handler's.
+class Signals {
 public:
-    Hold();
-    ~Hold();
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
+    Signals();
+    // A signal that came while nothing held it ends the program by that signal, as it would have at once.
+    ~Signals();
+    Signals(const Signals&) = delete;
+    Signals& operator=(const Signals&) = delete;
+
+    // A held signal has come (the first one counts).
+    bool requested() const { return caught_ != 0; }
+    int exit_status() const;         // 128 + the signal's number
+    const char* signal_name() const; // "SIGINT", "SIGTERM" or "SIGHUP"
+
+    // Waits until `fd` can be read or a signal comes. False when a held signal came first; a signal that
+    // nothing holds ends the program.
+    bool wait_readable(int fd);
+
+    // While one lives, the signals are held instead of ending the program. Waits that look at requested()
+    // end at once when one comes: the descriptor's notifier wakes the event loop.
+    class Hold {
+    public:
+        explicit Hold(Signals& stop_signals) : stop_signals_(stop_signals) { ++stop_signals_.holds_; }
+        ~Hold() { --stop_signals_.holds_; }
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+
+    private:
+        Signals& stop_signals_;
+    };
 
 private:
-    QSocketNotifier* notifier_ = nullptr;
-};
+    // Takes every signal waiting on the descriptor: held ones are counted, any other ends the program.
+    void take();
 
-bool requested();
-int exit_status();         // 128 + the signal's number
-const char* signal_name(); // "SIGINT", "SIGTERM" or "SIGHUP"
-// The descriptor that becomes readable when a signal comes (-1 without a Hold), for a blocking read.
-int wake_fd();
+    int fd_ = -1;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    int holds_ = 0;
+    int caught_ = 0;
+};
 
 } // namespace interrupts

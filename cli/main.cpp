@@ -3,6 +3,7 @@
 #include "cli/command_table.h"
 #include "cli/console.h"
 #include "cli/exit_status.h"
+#include "cli/interrupts.h"
 #include "cli/unit_session.h"
 #include "core/ui_handover.h"
 #include "rv390pkta_version.h"
@@ -13,6 +14,9 @@
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
+    // Before any thread (the application object starts none): every thread inherits the signals
+    // blocked, and they come through this.
+    interrupts::Signals stop_signals;
     // The window's name: the settings backups of updates go to the same folder, whichever program made them.
     QCoreApplication::setApplicationName(QStringLiteral("rv390pkta"));
     Invocation inv;
@@ -32,7 +36,7 @@ int main(int argc, char* argv[]) {
         return exit_done;
     }
     UiHandover ui;
-    UnitSession session(ui);
+    UnitSession session(ui, stop_signals);
     QString error;
     if (!session.start(error)) {
         console::err(QStringLiteral("Не удалось инициализировать USB! %1").arg(error));

@@ -25,7 +25,6 @@ QStringList names_of(const char* key) {
     return names;
 }
 
-
 struct Level {
     const char* key;
     int8_t Tpar::*member;

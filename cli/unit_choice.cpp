@@ -70,14 +70,16 @@ int for_each_unit(UnitSession& session, const Invocation& inv, const UnitChoice&
     for (std::size_t i = 0; i < choice.units.size(); ++i) {
         const FoundUnit& unit = choice.units[i];
         // After a signal no further unit is begun.
-        if (interrupts::requested()) {
+        if (session.stop_signals.requested()) {
             QStringList left;
             for (std::size_t j = i; j < choice.units.size(); ++j)
                 left << console::printable(choice.units[j].identity.serial);
-            console::err(QStringLiteral("прервано (%1): не начаты: %2")
-                             .arg(QLatin1String(interrupts::signal_name()), left.join(QStringLiteral(", "))));
+            console::err(
+                QStringLiteral("прервано (%1): не начаты: %2")
+                    .arg(QLatin1String(session.stop_signals.signal_name()), left.join(QStringLiteral(", "))));
             failed << left;
-            failure = ExitStatus(interrupts::exit_status()); // the signal's status, whatever came before
+            failure =
+                ExitStatus(session.stop_signals.exit_status()); // the signal's status, whatever came before
             break;
         }
         QString why;

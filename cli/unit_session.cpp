@@ -15,7 +15,7 @@ namespace {
 constexpr std::chrono::milliseconds discovery_limit = timings::finish_answer * 5;
 } // namespace
 
-UnitSession::UnitSession(UiHandover& ui) : link(ui) {}
+UnitSession::UnitSession(UiHandover& ui, interrupts::Signals& sigs) : link(ui), stop_signals(sigs) {}
 
 UnitSession::~UnitSession() {
     stop();

@@ -14,11 +14,14 @@
 #include <optional>
 
 class UiHandover;
+namespace interrupts {
+class Signals;
+}
 
 class UnitSession {
 public:
     using milliseconds = std::chrono::milliseconds;
-    explicit UnitSession(UiHandover& ui);
+    UnitSession(UiHandover& ui, interrupts::Signals& stop_signals);
     ~UnitSession();
     UnitSession(const UnitSession&) = delete;
     UnitSession& operator=(const UnitSession&) = delete;
@@ -59,6 +62,8 @@ public:
     void reset_update_result() { finish_answer_.reset(); }
 
     Link link;
+    // The program's signals: commands hold them where they stop at a point of their own.
+    interrupts::Signals& stop_signals;
 
 private:
     // Why no valid reply came: none at all, or replies that failed their checks.
