@@ -252,8 +252,8 @@ Tfmain::Tfmain(Link& l, Tfu* update)
 }
 
 Tfmain::~Tfmain() {
-    // The two worker timers stop as members; the link's signals are no longer connected to the window
-    // once QObject's destructor has run.
+    // The two worker timers stop as members. The link's signals are cut first: the members its slots
+    // use are gone before QObject's own destructor would cut them.
     disconnect(&link, nullptr, this, nullptr);
     // The base class's destructor hides the window, which moves the focus: the application's signals
     // must not reach this half-destroyed window then.
