@@ -11,6 +11,7 @@
 #include "protocol/link_health.h"
 #include "protocol/reassembly.h"
 #include "protocol/unit_blocks.h"
+#include "protocol/unit_scan.h"
 #include "ui/settings.h"
 #include "ui/settings_gate.h"
 
@@ -21,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 class UiHandover;
 
@@ -57,6 +59,8 @@ public:
     // (the default) takes the first found.
     void choose_unit(const QString& serial_or_path) { chosen_ = serial_or_path; }
     QString chosen_unit() const { return chosen_; }
+    // Without a chosen unit: the unit with this serial number when it is connected, else the first found.
+    void prefer_unit(const QString& serial) { preferred_ = serial; }
 
     // The settings poll: posts cmd_get_par unless the open unit runs its boot loader. The main window
     // posts it every timings::settings_poll; a host without windows drives it the same way.
@@ -100,6 +104,8 @@ signals:
     // Discovery: the unit found (an empty identity: none), the mode it was opened in, whether the
     // settings controls may be used, and a line for the operator (empty: nothing to say).
     void unit_identity(const UnitIdentity& unit);
+    // Every unit the scan found, in the library's order, before discovery opens one of them.
+    void units_found(const std::vector<FoundUnit>& units);
     void unit_opened(OpenedMode mode);
     void settings_controls(bool enable);
     void note(const QString& text);
@@ -130,6 +136,7 @@ private:
     QString last_path_;
     QString last_serial_;
     QString chosen_;
+    QString preferred_;
     // The serial number of the unit last opened, in either mode, and the line that says another one was
     // opened in its place: said until yet another unit is opened or none is found.
     QString last_opened_;

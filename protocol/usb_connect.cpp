@@ -6,6 +6,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 void Link::close_settings() {
     gate.unit_closed();
     // Changes meant for that unit are not kept for whichever unit comes next: the operator is told.
@@ -20,29 +22,32 @@ void Link::discover() {
     }
     health.unit_closed();
     blocks.opened({});
-    const uint8_t n = hid.HIDscanForDevices();
+    const std::vector<FoundUnit> units = scan_units(hid);
+    emit units_found(units);
     emit settings_controls(false);
     emit note(QString());
-    for (uint8_t index = 0; index < n; ++index) {
-        const std::optional<FoundUnit> found = unit_at(hid, index);
-        if (!found)
-            continue;
-        const UnitIdentity& unit = found->identity;
-        if (!chosen_.isEmpty() && unit.serial != chosen_ && unit.path != chosen_)
+    // The preferred unit when it is here, else the first; a chosen one or none.
+    const bool preferred_here = std::any_of(units.begin(), units.end(), [&](const FoundUnit& f) {
+        return !preferred_.isEmpty() && f.identity.serial == preferred_;
+    });
+    const QString& wanted = chosen_.isEmpty() && preferred_here ? preferred_ : chosen_;
+    for (const FoundUnit& found : units) {
+        const UnitIdentity& unit = found.identity;
+        if (!wanted.isEmpty() && unit.serial != wanted && unit.path != wanted)
             continue;
 
         const QString& serial = unit.serial;
         const QString& path = unit.path;
         emit unit_identity(unit);
-        if (!found->can_open) {
+        if (!found.can_open) {
             // Found but out of reach: not opened (nothing could be sent or read through a handle for
             // queries), and the operator learns why and where instead of being sent to the cable.
             close_settings();
-            emit note(cannot_open_note(*found));
+            emit note(cannot_open_note(found));
             return;
         }
 
-        dev_open.store(hid.HIDopenDevice(index) != 0, std::memory_order_release);
+        dev_open.store(hid.HIDopenDevice(found.index) != 0, std::memory_order_release);
         if (!dev_open) {
             close_settings();
             {
@@ -60,7 +65,7 @@ void Link::discover() {
                 QStringLiteral("Открыт другой блок: серийный номер %1 (был %2)").arg(serial, last_opened_);
         if (!serial.isEmpty())
             last_opened_ = serial;
-        if (found->boot_loader) {
+        if (found.boot_loader) {
             boot_mode = true;
             close_settings();
             emit unit_opened(OpenedMode::boot_loader);

@@ -30,6 +30,7 @@
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QScreen>
+#include <QSettings>
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QStandardPaths>
@@ -193,6 +194,8 @@ Tfmain::Tfmain(Link& l, Tfu* update)
     auto* column = new QVBoxLayout(central);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
+    buildUnitList(central);
+    column->addWidget(unit_row_);
     column->addWidget(controls_);
     unit_note_ = new QLabel(central);
     unit_note_->setObjectName(QStringLiteral("unit_note"));
@@ -235,6 +238,20 @@ Tfmain::Tfmain(Link& l, Tfu* update)
             refresh();
     });
     connect(&link, &Link::settings_controls, this, &Tfmain::Cont);
+    connect(&link, &Link::units_found, this, &Tfmain::showUnits);
+    connect(&link, &Link::unit_identity, this, [this](const UnitIdentity& unit) {
+        // The list points at the unit discovery took.
+        const int at = unit_list_->findData(unit.serial);
+        if (at >= 0) {
+            const QSignalBlocker quiet(unit_list_);
+            unit_list_->setCurrentIndex(at);
+        }
+        setWindowTitle(!unit_row_->isHidden() && !unit.serial.isEmpty()
+                           ? QStringLiteral("RV-390PKTA — %1").arg(unit.serial)
+                           : QStringLiteral("RV-390PKTA"));
+    });
+    // The unit chosen last time, when it is connected.
+    link.prefer_unit(remembered_unit());
     connect(&link, &Link::note, this, [this](const QString& text) {
         unit_note_text_ = text;
         showUnitNote(text);
@@ -449,6 +466,57 @@ void Tfmain::clearActiveControl() {
         clearing_focus_ = true;
         f->clearFocus();
         clearing_focus_ = false;
+    }
+}
+
+namespace {
+QSettings window_settings() {
+    return QSettings(QStringLiteral("rv390pkta"), QStringLiteral("rv390pkta"));
+}
+} // namespace
+
+QString Tfmain::remembered_unit() {
+    return window_settings().value(QStringLiteral("window/unit")).toString();
+}
+
+void Tfmain::buildUnitList(QWidget* parent) {
+    // Above the controls and not among them: a unit can be chosen while the controls are off.
+    unit_row_ = new QWidget(parent);
+    unit_row_->setObjectName(QStringLiteral("unit_row"));
+    unit_row_->setFont(window_font()); // as the controls' captions
+    auto* row = new QHBoxLayout(unit_row_);
+    row->setContentsMargins(20, 12, 20, 0);
+    const QString caption = QStringLiteral("Блок:");
+    auto* label = new QLabel(caption, unit_row_);
+    unit_list_ = new QComboBox(unit_row_);
+    unit_list_->setObjectName(QStringLiteral("unit_list"));
+    unit_list_->setAccessibleName(caption);
+    label->setBuddy(unit_list_);
+    row->addWidget(label);
+    row->addWidget(unit_list_, 1);
+    unit_row_->hide(); // with one unit the window looks as it always has
+    connect(unit_list_, &QComboBox::activated, this, [this](int index) {
+        const QString serial = unit_list_->itemData(index).toString();
+        window_settings().setValue(QStringLiteral("window/unit"), serial);
+        link.prefer_unit(serial);
+        link.usb_connect(); // its block shows with the first poll's answer
+    });
+}
+
+void Tfmain::showUnits(const std::vector<FoundUnit>& units) {
+    const QSignalBlocker quiet(unit_list_);
+    unit_list_->clear();
+    for (const FoundUnit& u : units) {
+        const QString& serial = u.identity.serial;
+        unit_list_->addItem(u.boot_loader
+                                ? QStringLiteral("%1 (ПО %2, загрузчик)").arg(serial, u.identity.version)
+                                : QStringLiteral("%1 (ПО %2)").arg(serial, u.identity.version),
+                            u.identity.serial);
+    }
+    const bool several = units.size() > 1;
+    if (several == unit_row_->isHidden()) {
+        unit_row_->setVisible(several);
+        adjustSize();
     }
 }
 

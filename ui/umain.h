@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/worker_timer.h"
+#include "protocol/unit_scan.h"
 #include "ui/settings.h"
 
 #include <QMainWindow>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 class QAction;
 class QComboBox;
@@ -126,6 +128,10 @@ protected:
 
 private:
     void buildControls();
+    // The list of units, shown when more than one is connected.
+    void buildUnitList(QWidget* parent);
+    void showUnits(const std::vector<FoundUnit>& units);
+    static QString remembered_unit();
     void buildMenu();
     void FormCreate();
     void FormActivate();
@@ -147,7 +153,9 @@ private:
     void setSourceLabel(int n, const QString& text);
     void fileError(const QString& caption, const QString& what, const QString& file, const QString& reason);
 
-    QWidget* controls_; // holds every control placed on the window
+    QWidget* unit_row_ = nullptr;    // "Блок:" and its list
+    QComboBox* unit_list_ = nullptr; // each unit by serial number, version and mode; the data: the serial
+    QWidget* controls_;              // holds every control placed on the window
     QLabel* unit_note_; // under the controls: a note too long for the status bar (the permission fix)
     bool activating_ = false;
     // The library error box while it is shown, and whether the focus came to this window from it.

@@ -1,5 +1,6 @@
 // Every test in folders of its own: a private runtime folder (its own virtual HID bus), a data folder
-// (the settings backups) and a working folder (the library file). So the tests of one program share a
+// (the settings backups), a configuration folder (what the window remembers) and a working folder (the
+// library file). So the tests of one program share a
 // process and still start as if each had one of its own.
 #pragma once
 
@@ -17,6 +18,7 @@ public:
         runtime_ = std::make_unique<QTemporaryDir>(); // 0700, private to this test
         setenv("XDG_RUNTIME_DIR", runtime_->path().toLocal8Bit().constData(), 1);
         setenv("XDG_DATA_HOME", (runtime_->path() + "/data").toLocal8Bit().constData(), 1);
+        setenv("XDG_CONFIG_HOME", (runtime_->path() + "/config").toLocal8Bit().constData(), 1);
         work_ = std::make_unique<QTemporaryDir>();
         QDir::setCurrent(work_->path());
     }

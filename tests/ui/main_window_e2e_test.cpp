@@ -73,6 +73,9 @@ TEST_F(MainWindowWithUnit, ComesOnWithTheUnitsFirstReplyAndShowsItsBlockInEveryC
     start();
     EXPECT_FALSE(enabled());
     ASSERT_TRUE(wait_for([&] { return enabled(); }));
+    // With one unit there is nothing to choose: no list, and the caption as it always was.
+    EXPECT_FALSE(main.findChild<QComboBox*>(QStringLiteral("unit_list"))->isVisible());
+    EXPECT_EQ(main.windowTitle(), QStringLiteral("RV-390PKTA"));
     EXPECT_EQ(main.group0->currentIndex(), 0);
     EXPECT_EQ(main.group1->currentIndex(), 1);
     EXPECT_EQ(main.src0->currentIndex(), 4);
@@ -352,4 +355,43 @@ TEST_F(MainWindowWithTwoUnits, TheUpdateWindowKeepsToItsUnitAndAnotherUnitTakenL
     ASSERT_TRUE(wait_for([&] { return open_is("VU-0002", false); }));
     EXPECT_EQ(main.statusBar()->currentMessage(),
               QStringLiteral("Открыт другой блок: серийный номер VU-0002 (был VU-0001)"));
+}
+
+TEST_F(MainWindowWithTwoUnits, TheOperatorPicksTheSecondUnitByKeyboardAndTheNextStartTakesItAgain) {
+    UnitOptions a, b;
+    a.serial = "VU-0001", b.serial = "VU-0002";
+    a.settings = b.settings = unit_block;
+    b.settings[13] = 21; // the second unit's headroom tells which one is shown
+    VirtualUnit first(a), second(b);
+    ASSERT_TRUE(first.plug() && second.plug());
+    const auto shows = [](Tfmain& w, const char* serial, int headroom) {
+        return w.headroom->isEnabled() && w.headroom->value() == headroom &&
+               w.windowTitle() == QStringLiteral("RV-390PKTA — %1").arg(QLatin1String(serial));
+    };
+    {
+        Tfu update(link);
+        Tfmain main(link, &update);
+        main.show();
+        ASSERT_TRUE(main.link_init());
+        auto* list = main.findChild<QComboBox*>(QStringLiteral("unit_list"));
+        ASSERT_TRUE(wait_for([&] { return shows(main, "VU-0001", 12); })) << main.windowTitle().toStdString();
+        ASSERT_TRUE(list->isVisible());
+        EXPECT_EQ(list->count(), 2);
+        EXPECT_EQ(list->itemText(1), QStringLiteral("VU-0002 (ПО 1.3)"));
+        EXPECT_EQ(list->accessibleName(), QStringLiteral("Блок:"));
+        const QList<QLabel*> labels = main.findChildren<QLabel*>();
+        EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [&](QLabel* l) { return l->buddy() == list; }));
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Down);
+        ASSERT_TRUE(wait_for([&] { return shows(main, "VU-0002", 21); })) << main.windowTitle().toStdString();
+        EXPECT_EQ(update.dev_serial->text(), QStringLiteral("VU-0002"));
+    }
+    // The next start, on a link of its own, takes the unit chosen last.
+    UiHandover ui2;
+    Link again(ui2);
+    Tfu update(again);
+    Tfmain main(again, &update);
+    main.show();
+    ASSERT_TRUE(main.link_init());
+    EXPECT_TRUE(wait_for([&] { return shows(main, "VU-0002", 21); })) << main.windowTitle().toStdString();
 }
