@@ -58,6 +58,8 @@ Invocation parse_arguments(const QStringList& arguments) {
         inv.json = inv.json || o == QLatin1String("--json");
         inv.yes = inv.yes || o == QLatin1String("--yes");
         inv.no_header = inv.no_header || o == QLatin1String("--no-header");
+        inv.check = inv.check || o == QLatin1String("--check");
+        inv.diff = inv.diff || o == QLatin1String("--diff");
         if (o == QLatin1String("--restore") || o == QLatin1String("--no-restore")) {
             const bool restore = o == QLatin1String("--restore");
             if (inv.restore && *inv.restore != restore)

@@ -8,12 +8,14 @@
 #include <stdexcept>
 
 struct Invocation {
-    QString command;             // list, show, set, save, load, reset, update, monitor, help, version
+    QString command;             // a command of the table (command_table.h), help or version
     QString unit;                // --unit: a serial number or a node or bus path
     bool all = false;            // --all: every connected unit in turn
     bool json = false;           // --json
     bool yes = false;            // --yes: no question before resetting or updating
     bool no_header = false;      // --no-header: list without its line of column names
+    bool check = false;          // --check: apply says what would change and sends nothing
+    bool diff = false;           // --diff: apply lists each field it changes
     std::optional<bool> restore; // --restore / --no-restore after an update
     QStringList operands;        // a file, or KEY=VALUE pairs
 };

@@ -3,12 +3,14 @@
 
 #include "cli/console.h"
 
+#include "cli/settings_document.h"
 #include "cli/settings_fields.h"
 
 #include <QJsonDocument>
 
 QJsonObject block_json(const UnitIdentity& unit, const TparBytes& raw) {
-    QJsonObject o{{QStringLiteral("serial"), unit.serial},
+    QJsonObject o{{QStringLiteral("schema_version"), settings_document::schema_version},
+                  {QStringLiteral("serial"), unit.serial},
                   {QStringLiteral("product"), unit.product},
                   {QStringLiteral("version"), unit.version},
                   {QStringLiteral("path"), unit.path}};

@@ -2,6 +2,7 @@
 #include "cli/commands.h"
 
 #include "cli/console.h"
+#include "cli/settings_document.h"
 #include "cli/settings_fields.h"
 #include "cli/unit_choice.h"
 #include "cli/unit_session.h"
@@ -120,6 +121,29 @@ int run_reset(const Invocation& inv, UnitSession& session) {
 int run_load(const Invocation& inv, UnitSession& session) {
     const QString file = inv.operands.value(0);
     const QString shown = QDir::toNativeSeparators(file);
+    if (settings_document::is_document(file)) {
+        // Its named fields, as set takes pairs: checked whole before any unit is touched.
+        QStringList pairs;
+        QString why;
+        if (!settings_document::read(file, pairs, why)) {
+            console::err(why + QStringLiteral("; ничего не записано"));
+            return exit_failed;
+        }
+        const settings_fields::Change dry = settings_fields::apply(default_par, pairs, false);
+        if (!dry.errors.isEmpty()) {
+            console::err(QStringLiteral("файл «%1» не принят: %2; ничего не записано")
+                             .arg(shown, dry.errors.join(QStringLiteral("; "))));
+            return exit_failed;
+        }
+        return write_each(session, inv, QStringLiteral("настройки загружены из «%1»").arg(shown),
+                          [&](const Tpar& current, Tpar& next, QString& why, QStringList& notes) {
+                              const settings_fields::Change change = settings_fields::apply(current, pairs);
+                              notes = change.notes;
+                              next = change.block;
+                              why = change.errors.join(QStringLiteral("; "));
+                              return why.isEmpty() ? exit_done : exit_failed;
+                          });
+    }
     QByteArray head;
     QString reason;
     // Read once: every unit gets the same bytes, even if the file changes meanwhile.

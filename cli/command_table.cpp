@@ -21,6 +21,8 @@ constexpr CommandRule table[] = {
      1,
      "файл обновления (.voku)",
      run_update},
+    {"check", {"--json"}, true, true, 1, 1, "файл настроек (.cfg или .json)", run_check},
+    {"apply", {"--json", "--check", "--diff"}, true, true, 1, 1, "документ настроек (.json)", run_apply},
     {"monitor", {"--json"}, true, false, 0, 0, "", run_monitor},
     {"help", {}, false, false, 0, 0, "", nullptr},
 };

@@ -12,4 +12,6 @@ int run_set(const Invocation& inv, UnitSession& session);
 int run_reset(const Invocation& inv, UnitSession& session);
 int run_save(const Invocation& inv, UnitSession& session);
 int run_load(const Invocation& inv, UnitSession& session);
+int run_check(const Invocation& inv, UnitSession& session);
+int run_apply(const Invocation& inv, UnitSession& session);
 int run_update(const Invocation& inv, UnitSession& session);

@@ -233,14 +233,21 @@ QStringList check_bytes(const QByteArray& bytes) {
     return errors;
 }
 
-QStringList differences(const Tpar& wanted, const Tpar& held) {
-    const auto a = describe(wanted);
-    const auto b = describe(held);
-    QStringList out;
+std::vector<Difference> compare(const Tpar& first, const Tpar& second) {
+    const auto a = describe(first);
+    const auto b = describe(second);
+    std::vector<Difference> out;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (a[i].second != b[i].second)
-            out << QStringLiteral("%1: записано %2, блок хранит %3")
-                       .arg(a[i].first, a[i].second.toString(), b[i].second.toString());
+            out.push_back({a[i].first, a[i].second, b[i].second});
+    return out;
+}
+
+QStringList differences(const Tpar& wanted, const Tpar& held) {
+    QStringList out;
+    for (const Difference& d : compare(wanted, held))
+        out << QStringLiteral("%1: записано %2, блок хранит %3")
+                   .arg(d.key, d.first.toString(), d.second.toString());
     return out;
 }
 

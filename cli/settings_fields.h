@@ -38,6 +38,13 @@ Change apply(const Tpar& current, const QStringList& pairs, bool unit_known = tr
 // value and range; and one when both groups are there and equal.
 QStringList check_bytes(const QByteArray& bytes);
 
+// A field whose value differs between two blocks, as the window shows them (sanitised).
+struct Difference {
+    QString key;
+    QVariant first, second;
+};
+std::vector<Difference> compare(const Tpar& first, const Tpar& second);
+
 // The fields that differ between two blocks as the window shows them (sanitised), with both values.
 QStringList differences(const Tpar& wanted, const Tpar& held);
 

@@ -426,3 +426,49 @@ TEST(OddUnits, StringsFromADeviceAreEscapedAndSpoiltRepliesAreToldAsSuch) {
     EXPECT_EQ(show.status, 1) << shown(show);
     EXPECT_TRUE(show.err.contains(QStringLiteral("контрольная сумма"))) << shown(show);
 }
+
+TEST_F(TwoUnits, ASettingsDocumentIsCheckedAppliedOnlyWhereItDiffersAndRefusedWhenWrong) {
+    QTemporaryDir dir;
+    const QString doc = dir.filePath("studio.json");
+    // The first unit's settings as show prints them, headroom changed: the golden file.
+    const Output shown_first = cli({"show", "--unit", "VU-0001", "--json"});
+    QJsonObject golden = QJsonDocument::fromJson(shown_first.out.toUtf8()).object();
+    EXPECT_EQ(golden[QStringLiteral("schema_version")].toInt(), 1);
+    golden[QStringLiteral("headroom")] = 25;
+    write_file(doc, QJsonDocument(golden).toJson());
+
+    const Output differs = cli({"check", "--unit", "VU-0002", "--json", doc});
+    EXPECT_EQ(differs.status, 1) << shown(differs);
+    const QJsonObject d = QJsonDocument::fromJson(differs.out.toUtf8()).object();
+    EXPECT_FALSE(d[QStringLiteral("match")].toBool());
+    ASSERT_EQ(d[QStringLiteral("differences")].toArray().size(), 1) << shown(differs);
+    EXPECT_EQ(d[QStringLiteral("differences")].toArray()[0].toObject()[QStringLiteral("key")].toString(),
+              QStringLiteral("headroom"));
+
+    const Output would = cli({"apply", "--unit", "VU-0002", "--check", doc});
+    EXPECT_EQ(would.status, 0) << shown(would);
+    EXPECT_EQ(writes(second), 0u);              // --check sends nothing
+    for (const bool expected : {true, false}) { // the second run finds nothing to change
+        const Output applied = cli({"apply", "--unit", "VU-0002", "--json", doc});
+        EXPECT_EQ(applied.status, 0) << shown(applied);
+        EXPECT_EQ(QJsonDocument::fromJson(applied.out.toUtf8()).object()[QStringLiteral("changed")].toBool(),
+                  expected)
+            << shown(applied);
+    }
+    EXPECT_EQ(second.settings()[13], 25);
+    EXPECT_EQ(cli({"check", "--unit", "VU-0002", doc}).status, 0);
+
+    // A wrong document: nothing sent, the reason named.
+    const std::size_t before = writes(second);
+    for (const auto& [key, value] : {std::pair{"schema_version", QJsonValue(2)},
+                                     {"headroom", QJsonValue(99)},
+                                     {"loudness", QJsonValue(1)}}) {
+        QJsonObject wrong = golden;
+        wrong[QLatin1String(key)] = value;
+        write_file(doc, QJsonDocument(wrong).toJson());
+        const Output refused = cli({"apply", "--unit", "VU-0002", doc});
+        EXPECT_EQ(refused.status, 1) << shown(refused);
+        EXPECT_TRUE(refused.err.contains(QLatin1String(key))) << shown(refused);
+    }
+    EXPECT_EQ(writes(second), before);
+}

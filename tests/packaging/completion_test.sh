@@ -59,7 +59,8 @@ check_cases() {
         got=$(offered "$line")
         [ "$got" = "$expected" ] || fail "after '$line' the completion offered '$got', not '$expected'"
     done <<'CASES'
-rv390pkta-cli |list load monitor reset save set show update
+rv390pkta-cli |apply check list load monitor reset save set show update
+rv390pkta-cli apply --|--all --check --diff --json --unit
 rv390pkta-cli --all s|save set show
 rv390pkta-cli -|--all --help --unit --version
 rv390pkta-cli update --all --restore -|--yes

@@ -1,0 +1,180 @@
+// check and apply: the units held against a settings file; apply writes only what differs.
+#include "cli/commands.h"
+
+#include "cli/block_output.h"
+#include "cli/console.h"
+#include "cli/settings_document.h"
+#include "cli/settings_fields.h"
+#include "cli/unit_choice.h"
+#include "cli/unit_session.h"
+#include "ui/config_file.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <functional>
+
+namespace {
+
+// What a file asks of a unit: its block made from the unit's own, as load would make it.
+struct Wanted {
+    QByteArray head;   // a configuration file's bytes, or
+    QStringList pairs; // a settings document's named fields
+    bool document = false;
+    QString shown; // the file's name as the operator wrote it
+
+    Tpar from(const Tpar& current, QString& why) const {
+        if (!document) {
+            Tpar next = current;
+            config_file::overlay(next, head);
+            return next;
+        }
+        const settings_fields::Change change = settings_fields::apply(current, pairs);
+        why = change.errors.join(QStringLiteral("; "));
+        return change.block;
+    }
+};
+
+// Reads the file once and checks what it asks before any unit is read. False, with the message said.
+bool read_wanted(const QString& file, bool document_only, Wanted& w) {
+    w.shown = QDir::toNativeSeparators(file);
+    w.document = settings_document::is_document(file);
+    QString why;
+    if (document_only && !w.document) {
+        why =
+            QStringLiteral("«%1»: нужен документ настроек (.json, как его выводит show --json)").arg(w.shown);
+    } else if (w.document) {
+        if (settings_document::read(file, w.pairs, why)) {
+            const settings_fields::Change dry = settings_fields::apply(default_par, w.pairs, false);
+            why = dry.errors.isEmpty() ? QString()
+                                       : QStringLiteral("файл «%1» не принят: %2")
+                                             .arg(w.shown, dry.errors.join(QStringLiteral("; ")));
+        }
+    } else if (QString reason; !config_file::read_head(file, w.head, reason)) {
+        why = QStringLiteral("не удалось прочитать файл «%1»: %2").arg(w.shown, reason);
+    } else if (const QStringList wrong = settings_fields::check_bytes(w.head);
+               !wrong.isEmpty() || w.head.isEmpty()) {
+        why = QStringLiteral("файл конфигурации «%1» не принят: %2")
+                  .arg(w.shown,
+                       w.head.isEmpty() ? QStringLiteral("файл пуст") : wrong.join(QStringLiteral("; ")));
+    } else {
+        w.head.truncate(qsizetype(sizeof(Tpar)));
+    }
+    if (why.isEmpty())
+        return true;
+    console::err(why + QStringLiteral("; ничего не отправлено"));
+    return false;
+}
+
+Tpar as_shown(const TparBytes& block) {
+    Tpar p = from_bytes(block);
+    sanitise(p);
+    return p;
+}
+
+QJsonArray differences_json(const std::vector<settings_fields::Difference>& diffs, const char* first,
+                            const char* second) {
+    QJsonArray out;
+    for (const auto& d : diffs)
+        out.append(QJsonObject{{QStringLiteral("key"), d.key},
+                               {QLatin1String(first), QJsonValue::fromVariant(d.first)},
+                               {QLatin1String(second), QJsonValue::fromVariant(d.second)}});
+    return out;
+}
+
+// Prints the units' JSON results as one document: an object for one unit, an array for --all.
+void print_json(const Invocation& inv, const QJsonArray& results) {
+    if (!inv.all && results.size() == 1)
+        console::out(QString::fromUtf8(QJsonDocument(results[0].toObject()).toJson()).trimmed());
+    else
+        console::out(QString::fromUtf8(QJsonDocument(results).toJson()).trimmed());
+}
+
+} // namespace
+
+int run_check(const Invocation& inv, UnitSession& session) {
+    Wanted wanted;
+    if (!read_wanted(inv.operands.value(0), false, wanted))
+        return exit_failed;
+    QJsonArray results;
+    const int status = for_each_unit(session, inv, [&](const FoundUnit& unit, QString& why) {
+        TparBytes block;
+        if (const ExitStatus read = session.read_settings(block, why); read != exit_done)
+            return read;
+        const Tpar held = as_shown(block);
+        const Tpar asked = wanted.from(held, why);
+        if (!why.isEmpty())
+            return exit_failed; // a source name the unit's groups do not have
+        const auto diffs = settings_fields::compare(asked, held);
+        const QString serial = console::printable(unit.identity.serial);
+        if (inv.json) {
+            results.append(
+                QJsonObject{{QStringLiteral("schema_version"), settings_document::schema_version},
+                            {QStringLiteral("serial"), unit.identity.serial},
+                            {QStringLiteral("match"), diffs.empty()},
+                            {QStringLiteral("differences"), differences_json(diffs, "file", "unit")}});
+        } else if (diffs.empty()) {
+            console::out(QStringLiteral("%1: совпадает с «%2»").arg(serial, wanted.shown));
+        } else {
+            console::out(QStringLiteral("%1: отличается от «%2»:").arg(serial, wanted.shown));
+            for (const auto& d : diffs)
+                console::out(QStringLiteral("  %1 %2 в файле, %3 в блоке")
+                                 .arg(d.key, -16)
+                                 .arg(d.first.toString(), d.second.toString()));
+        }
+        if (diffs.empty())
+            return exit_done;
+        why = QStringLiteral("настройки отличаются от «%1»").arg(wanted.shown);
+        return exit_failed;
+    });
+    if (inv.json)
+        print_json(inv, results);
+    return status;
+}
+
+int run_apply(const Invocation& inv, UnitSession& session) {
+    Wanted wanted;
+    if (!read_wanted(inv.operands.value(0), true, wanted))
+        return exit_failed;
+    QJsonArray results;
+    const int status = for_each_unit(session, inv, [&](const FoundUnit& unit, QString& why) {
+        TparBytes block;
+        if (const ExitStatus read = session.read_settings(block, why); read != exit_done)
+            return read;
+        const Tpar held = as_shown(block);
+        const Tpar next = wanted.from(held, why);
+        if (!why.isEmpty()) {
+            why += QStringLiteral("; ничего не записано");
+            return exit_failed;
+        }
+        const auto diffs = settings_fields::compare(held, next);
+        const bool change = !diffs.empty();
+        if (change && !inv.check && !session.write_block(next, why))
+            return exit_failed;
+        const QString serial = console::printable(unit.identity.serial);
+        if (inv.json) {
+            QJsonObject o{{QStringLiteral("schema_version"), settings_document::schema_version},
+                          {QStringLiteral("serial"), unit.identity.serial},
+                          {QStringLiteral("changed"), change && !inv.check},
+                          {QStringLiteral("would_change"), change}};
+            if (inv.diff || inv.check)
+                o.insert(QStringLiteral("differences"), differences_json(diffs, "was", "now"));
+            results.append(o);
+            return exit_done;
+        }
+        console::out(!change ? QStringLiteral("%1: без изменений").arg(serial)
+                     : inv.check ? QStringLiteral("%1: изменилось бы полей: %2").arg(serial).arg(diffs.size())
+                                 : QStringLiteral("%1: изменено полей: %2").arg(serial).arg(diffs.size()));
+        if (inv.diff || inv.check)
+            for (const auto& d : diffs)
+                console::out(QStringLiteral("  %1 %2 → %3")
+                                 .arg(d.key, -16)
+                                 .arg(d.first.toString(), d.second.toString()));
+        return exit_done;
+    });
+    if (inv.json)
+        print_json(inv, results);
+    return status;
+}
