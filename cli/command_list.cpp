@@ -4,6 +4,7 @@
 #include "cli/block_output.h"
 #include "cli/console.h"
 #include "cli/exit_status.h"
+#include "cli/settings_document.h"
 #include "cli/unit_session.h"
 #include "protocol/unit_scan.h"
 
@@ -15,7 +16,8 @@ int run_list(const Invocation& inv, UnitSession& session) {
     if (inv.json) {
         QJsonArray list;
         for (const FoundUnit& u : units)
-            list.append(QJsonObject{{QStringLiteral("serial"), u.identity.serial},
+            list.append(QJsonObject{{QStringLiteral("schema_version"), settings_document::schema_version},
+                                    {QStringLiteral("serial"), u.identity.serial},
                                     {QStringLiteral("product"), u.identity.product},
                                     {QStringLiteral("version"), u.identity.version},
                                     {QStringLiteral("mode"), u.boot_loader ? QStringLiteral("boot_loader")

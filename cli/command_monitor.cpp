@@ -4,6 +4,7 @@
 #include "cli/block_output.h"
 #include "cli/console.h"
 #include "cli/interrupts.h"
+#include "cli/settings_document.h"
 #include "cli/unit_choice.h"
 #include "cli/unit_session.h"
 #include "core/timings.h"
@@ -46,7 +47,8 @@ int run_monitor(const Invocation& inv, UnitSession& session) {
             if (session.is_open() != was_open) {
                 was_open = session.is_open();
                 if (inv.json) {
-                    QJsonObject o{{QStringLiteral("event"),
+                    QJsonObject o{{QStringLiteral("schema_version"), settings_document::schema_version},
+                                  {QStringLiteral("event"),
                                    was_open ? QStringLiteral("connected") : QStringLiteral("disconnected")},
                                   {QStringLiteral("serial"), unit.identity.serial},
                                   {QStringLiteral("time"), now()}};
