@@ -92,11 +92,13 @@ void print_json(const Invocation& inv, const QJsonArray& results) {
         console::out(QString::fromUtf8(QJsonDocument(results).toJson()).trimmed());
 }
 
-} // namespace
-
-int run_check(const Invocation& inv, UnitSession& session) {
+// Reads the file once, then for each unit its settings and what the file makes of them, and hands both
+// to `act`; the JSON results it adds are printed as one document at the end.
+using Act = std::function<ExitStatus(const FoundUnit& unit, const Wanted& wanted, const Tpar& held,
+                                     const Tpar& asked, QString& why, QJsonArray& results)>;
+int against_file(UnitSession& session, const Invocation& inv, bool document_only, const Act& act) {
     Wanted wanted;
-    if (!read_wanted(inv.operands.value(0), false, wanted))
+    if (!read_wanted(inv.operands.value(0), document_only, wanted))
         return exit_failed;
     QJsonArray results;
     const int status = for_each_unit(session, inv, [&](const FoundUnit& unit, QString& why) {
@@ -107,74 +109,73 @@ int run_check(const Invocation& inv, UnitSession& session) {
         const Tpar asked = wanted.from(held, why);
         if (!why.isEmpty())
             return exit_failed; // a source name the unit's groups do not have
-        const auto diffs = settings_fields::compare(asked, held);
-        const QString serial = console::printable(unit.identity.serial);
-        if (inv.json) {
-            results.append(
-                QJsonObject{{QStringLiteral("schema_version"), settings_document::schema_version},
-                            {QStringLiteral("serial"), unit.identity.serial},
-                            {QStringLiteral("match"), diffs.empty()},
-                            {QStringLiteral("differences"), differences_json(diffs, "file", "unit")}});
-        } else if (diffs.empty()) {
-            console::out(QStringLiteral("%1: совпадает с «%2»").arg(serial, wanted.shown));
-        } else {
-            console::out(QStringLiteral("%1: отличается от «%2»:").arg(serial, wanted.shown));
-            for (const auto& d : diffs)
-                console::out(QStringLiteral("  %1 %2 в файле, %3 в блоке")
-                                 .arg(d.key, -16)
-                                 .arg(d.first.toString(), d.second.toString()));
-        }
-        if (diffs.empty())
-            return exit_done;
-        why = QStringLiteral("настройки отличаются от «%1»").arg(wanted.shown);
-        return exit_failed;
+        return act(unit, wanted, held, asked, why, results);
     });
     if (inv.json)
         print_json(inv, results);
     return status;
 }
 
+} // namespace
+
+int run_check(const Invocation& inv, UnitSession& session) {
+    return against_file(
+        session, inv, false,
+        [&](const FoundUnit& unit, const Wanted& wanted, const Tpar& held, const Tpar& asked, QString& why,
+            QJsonArray& results) {
+            const auto diffs = settings_fields::compare(asked, held);
+            const QString serial = console::printable(unit.identity.serial);
+            if (inv.json) {
+                results.append(
+                    QJsonObject{{QStringLiteral("schema_version"), settings_document::schema_version},
+                                {QStringLiteral("serial"), unit.identity.serial},
+                                {QStringLiteral("match"), diffs.empty()},
+                                {QStringLiteral("differences"), differences_json(diffs, "file", "unit")}});
+            } else if (diffs.empty()) {
+                console::out(QStringLiteral("%1: совпадает с «%2»").arg(serial, wanted.shown));
+            } else {
+                console::out(QStringLiteral("%1: отличается от «%2»:").arg(serial, wanted.shown));
+                for (const auto& d : diffs)
+                    console::out(QStringLiteral("  %1 %2 в файле, %3 в блоке")
+                                     .arg(d.key, -16)
+                                     .arg(d.first.toString(), d.second.toString()));
+            }
+            if (diffs.empty())
+                return exit_done;
+            why = QStringLiteral("настройки отличаются от «%1»").arg(wanted.shown);
+            return exit_failed;
+        });
+}
+
 int run_apply(const Invocation& inv, UnitSession& session) {
-    Wanted wanted;
-    if (!read_wanted(inv.operands.value(0), true, wanted))
-        return exit_failed;
-    QJsonArray results;
-    const int status = for_each_unit(session, inv, [&](const FoundUnit& unit, QString& why) {
-        TparBytes block;
-        if (const ExitStatus read = session.read_settings(block, why); read != exit_done)
-            return read;
-        const Tpar held = as_shown(block);
-        const Tpar next = wanted.from(held, why);
-        if (!why.isEmpty()) {
-            why += QStringLiteral("; ничего не записано");
-            return exit_failed;
-        }
-        const auto diffs = settings_fields::compare(held, next);
-        const bool change = !diffs.empty();
-        if (change && !inv.check && !session.write_block(next, why))
-            return exit_failed;
-        const QString serial = console::printable(unit.identity.serial);
-        if (inv.json) {
-            QJsonObject o{{QStringLiteral("schema_version"), settings_document::schema_version},
-                          {QStringLiteral("serial"), unit.identity.serial},
-                          {QStringLiteral("changed"), change && !inv.check},
-                          {QStringLiteral("would_change"), change}};
+    return against_file(
+        session, inv, true,
+        [&](const FoundUnit& unit, const Wanted&, const Tpar& held, const Tpar& next, QString& why,
+            QJsonArray& results) {
+            const auto diffs = settings_fields::compare(held, next);
+            const bool change = !diffs.empty();
+            if (change && !inv.check && !session.write_block(next, why))
+                return exit_failed;
+            if (inv.json) {
+                QJsonObject o{{QStringLiteral("schema_version"), settings_document::schema_version},
+                              {QStringLiteral("serial"), unit.identity.serial},
+                              {QStringLiteral("changed"), change && !inv.check},
+                              {QStringLiteral("would_change"), change}};
+                if (inv.diff || inv.check)
+                    o.insert(QStringLiteral("differences"), differences_json(diffs, "was", "now"));
+                results.append(o);
+                return exit_done;
+            }
+            const QString serial = console::printable(unit.identity.serial);
+            console::out(!change ? QStringLiteral("%1: без изменений").arg(serial)
+                         : inv.check
+                             ? QStringLiteral("%1: изменилось бы полей: %2").arg(serial).arg(diffs.size())
+                             : QStringLiteral("%1: изменено полей: %2").arg(serial).arg(diffs.size()));
             if (inv.diff || inv.check)
-                o.insert(QStringLiteral("differences"), differences_json(diffs, "was", "now"));
-            results.append(o);
+                for (const auto& d : diffs)
+                    console::out(QStringLiteral("  %1 %2 → %3")
+                                     .arg(d.key, -16)
+                                     .arg(d.first.toString(), d.second.toString()));
             return exit_done;
-        }
-        console::out(!change ? QStringLiteral("%1: без изменений").arg(serial)
-                     : inv.check ? QStringLiteral("%1: изменилось бы полей: %2").arg(serial).arg(diffs.size())
-                                 : QStringLiteral("%1: изменено полей: %2").arg(serial).arg(diffs.size()));
-        if (inv.diff || inv.check)
-            for (const auto& d : diffs)
-                console::out(QStringLiteral("  %1 %2 → %3")
-                                 .arg(d.key, -16)
-                                 .arg(d.first.toString(), d.second.toString()));
-        return exit_done;
-    });
-    if (inv.json)
-        print_json(inv, results);
-    return status;
+        });
 }
