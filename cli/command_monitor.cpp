@@ -41,25 +41,35 @@ int run_monitor(const Invocation& inv, UnitSession& session) {
                     console::out(line);
             }
         });
+        bool was_boot = session.in_boot_loader();
+        // A line of its own for each change of mode: JSON, or a line on standard error.
+        const auto tell = [&](const char* event, const QString& text) {
+            if (!inv.json) {
+                console::err(QStringLiteral("%1: %2").arg(now(), text));
+                return;
+            }
+            QJsonObject o{{QStringLiteral("schema_version"), settings_document::schema_version},
+                          {QStringLiteral("event"), QLatin1String(event)},
+                          {QStringLiteral("serial"), unit.identity.serial},
+                          {QStringLiteral("time"), now()}};
+            if (session.is_open())
+                o.insert(QStringLiteral("version"), session.opened().version);
+            console::out(json_line(o));
+        };
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
-            // A unit that went away is told once, and again when it is back (discovery reopens it).
+            // A unit that went away is told once, and again when it is back (discovery reopens it); so is
+            // one that went into its boot loader or came out of it.
             if (session.is_open() != was_open) {
                 was_open = session.is_open();
-                if (inv.json) {
-                    QJsonObject o{{QStringLiteral("schema_version"), settings_document::schema_version},
-                                  {QStringLiteral("event"),
-                                   was_open ? QStringLiteral("connected") : QStringLiteral("disconnected")},
-                                  {QStringLiteral("serial"), unit.identity.serial},
-                                  {QStringLiteral("time"), now()}};
-                    if (was_open)
-                        o.insert(QStringLiteral("version"), session.opened().version);
-                    console::out(json_line(o));
-                } else {
-                    console::err(
-                        QStringLiteral("%1: %2").arg(now(), was_open ? QStringLiteral("блок снова подключён")
-                                                                     : QStringLiteral("блок отключён")));
-                }
+                tell(was_open ? "connected" : "disconnected",
+                     was_open ? QStringLiteral("блок снова подключён") : QStringLiteral("блок отключён"));
+            }
+            if (session.is_open() && session.in_boot_loader() != was_boot) {
+                was_boot = session.in_boot_loader();
+                tell(was_boot ? "boot_loader" : "normal", was_boot
+                                                              ? QStringLiteral("блок в режиме загрузчика")
+                                                              : QStringLiteral("блок в обычном режиме"));
             }
             session.link.poll_settings();
         });

@@ -392,6 +392,15 @@ TEST_F(TwoUnits, MonitorPrintsTheBlockWhenItChangesUntilInterrupted) {
     EXPECT_EQ(next_line()[QStringLiteral("event")].toString(), QStringLiteral("disconnected"));
     ASSERT_TRUE(second.plug());
     EXPECT_EQ(next_line()[QStringLiteral("event")].toString(), QStringLiteral("connected"));
+    // Into the boot loader and out again: a line each, whether or not a poll saw the restart between.
+    for (const auto& [mode, event] :
+         {std::pair{UnitMode::boot, "boot_loader"}, {UnitMode::normal, "normal"}}) {
+        second.restart(mode);
+        QString seen_event;
+        for (int i = 0; i < 4 && seen_event != QLatin1String(event); ++i)
+            seen_event = next_line()[QStringLiteral("event")].toString();
+        EXPECT_EQ(seen_event, QLatin1String(event));
+    }
     monitor.signal(SIGTERM); // as Ctrl+C's SIGINT: a clean end
     const Output end = monitor.finish();
     EXPECT_EQ(end.status, 0) << shown(end);
