@@ -2,7 +2,9 @@
 // receives, and `show` from start to exit. Medians of 30 runs; the goal is under 100 ms in the release build.
 // Then, with three units: `set --all` (every unit read and checked before any is written) against `set`
 // on one unit, and how long an update takes to end after SIGTERM arrives during its first block (the
-// unit asked out of its boot loader and seen back in its firmware); medians of 10 runs.
+// unit asked out of its boot loader and seen back in its firmware); medians of 10 runs. Last, eight units
+// whose link takes 1 ms a report, as the real one does: `update --all` of all of them at once against
+// `update` of one; medians of 5 runs, goal at most 1.3 times.
 #include "sim/update_file.h"
 #include "sim/virtual_unit.h"
 
@@ -16,6 +18,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <string>
 #include <vector>
 
 namespace {
@@ -140,5 +144,37 @@ int main(int argc, char** argv) {
     print("set --all, 3 units:     ", set_all);
     print("set, 1 unit:            ", set_one);
     print("update, SIGTERM to exit:", stop);
+
+    // A rack of eight on a link as slow as the real one (1 ms a report): every unit at once against one.
+    unit.unplug();
+    second.unplug();
+    third.unplug();
+    std::vector<std::unique_ptr<VirtualUnit>> rack;
+    for (int i = 1; i <= 8; ++i) {
+        UnitOptions o;
+        o.serial = "VU-R0" + std::to_string(i);
+        o.restart_delay = std::chrono::milliseconds(50);
+        o.faults.report_delay = std::chrono::milliseconds(1);
+        rack.push_back(std::make_unique<VirtualUnit>(o));
+        if (!rack.back()->plug()) {
+            std::fprintf(stderr, "cli_bench: rack unit %d: %s\n", i, rack.back()->error().c_str());
+            return 1;
+        }
+    }
+    std::vector<double> update_one, update_all;
+    const QStringList update{QStringLiteral("update"), QStringLiteral("--yes"),
+                             QStringLiteral("--no-restore")};
+    for (int run = 0; run < 5; ++run) {
+        update_one.push_back(timed_run(
+            update + QStringList{QStringLiteral("--unit"), QStringLiteral("VU-R01"), fw.fileName()}));
+        update_all.push_back(timed_run(update + QStringList{QStringLiteral("--all"), fw.fileName()}));
+    }
+    if (*std::min_element(update_one.begin(), update_one.end()) < 0 ||
+        *std::min_element(update_all.begin(), update_all.end()) < 0)
+        return 1;
+    print("update, 1 unit, 1 ms/report: ", update_one);
+    print("update --all, 8 units:       ", update_all);
+    std::printf("8 units against 1: %.2f times (goal at most 1.3)\n",
+                median(update_all) / median(update_one));
     return 0;
 }

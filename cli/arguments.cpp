@@ -28,6 +28,21 @@ Invocation parse_arguments(const QStringList& arguments) {
             if (inv.unit.isEmpty())
                 throw UsageError(QStringLiteral("--unit: пустой серийный номер"));
             options << QStringLiteral("--unit");
+        } else if (a == QLatin1String("--jobs") || a.startsWith(QLatin1String("--jobs="))) {
+            QString n;
+            if (a == QLatin1String("--jobs")) {
+                if (++i == arguments.size())
+                    throw UsageError(QStringLiteral("после --jobs нужно число блоков"));
+                n = arguments[i];
+            } else {
+                n = a.mid(7);
+            }
+            bool number = false;
+            inv.jobs = n.toInt(&number);
+            if (!number || inv.jobs < 1 || inv.jobs > max_jobs)
+                throw UsageError(
+                    QStringLiteral("--jobs %1: нужно целое число от 1 до %2").arg(n).arg(max_jobs));
+            options << QStringLiteral("--jobs");
         } else if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
             inv.command = QStringLiteral("help");
             return inv;
@@ -51,7 +66,7 @@ Invocation parse_arguments(const QStringList& arguments) {
         throw UsageError(QStringLiteral("неизвестная команда «%1»").arg(inv.command));
     for (const QString& o : options) {
         const bool known = rule->allows(o) || (o == QLatin1String("--unit") && rule->takes_unit) ||
-                           (o == QLatin1String("--all") && rule->takes_all);
+                           ((o == QLatin1String("--all") || o == QLatin1String("--jobs")) && rule->takes_all);
         if (!known)
             throw UsageError(QStringLiteral("команда %1 не принимает параметр %2").arg(inv.command, o));
         inv.all = inv.all || o == QLatin1String("--all");
@@ -97,7 +112,8 @@ QString cli_usage() {
     return QStringLiteral(
                "rv390pkta-cli — настройка и обновление блоков RV-390PKTA из командной строки\n"
                "\n"
-               "Использование: rv390pkta-cli КОМАНДА [--unit СЕРИЙНЫЙ_НОМЕР|ПУТЬ | --all] [параметры]\n"
+               "Использование: rv390pkta-cli КОМАНДА [--unit СЕРИЙНЫЙ_НОМЕР|ПУТЬ | --all [--jobs N]] "
+               "[параметры]\n"
                "\n"
                "Команды:\n"
                "  list [--json] [--no-header]       подключённые блоки (серийный номер — первый столбец)\n"
@@ -106,8 +122,11 @@ QString cli_usage() {
                "  save ФАЙЛ                         сохранить настройки в файл конфигурации (.cfg)\n"
                "  load ФАЙЛ                         загрузить настройки из файла конфигурации\n"
                "  reset [--yes]                     установить значения по умолчанию\n"
-               "  update ФАЙЛ.voku [--yes] [--restore|--no-restore]\n"
+               "  update ФАЙЛ.voku [--yes] [--restore|--no-restore] [--json]\n"
                "                                    обновить ПО блока\n"
+               "  check [--json] ФАЙЛ               сравнить настройки с файлом (.cfg или .json)\n"
+               "  apply [--check] [--diff] [--json] ФАЙЛ.json\n"
+               "                                    записать только то, что отличается от документа\n"
                "  monitor [--json]                  показывать настройки при каждом изменении (Ctrl+C — "
                "выход)\n"
                "\n"
@@ -119,6 +138,8 @@ QString cli_usage() {
                "Когда подключено несколько блоков, укажите --unit или --all. С --all команды set, reset и\n"
                "load сначала проверяют все блоки: если хоть один не может принять настройки, не пишется ни в "
                "один.\n"
+               "С --all блоки обрабатываются одновременно, по --jobs за раз (по умолчанию 8; --jobs 1 — по "
+               "очереди);\nкаждая строка начинается с серийного номера блока.\n"
                "Коды выхода: 0 — выполнено; 1 — блок отказал или произошла ошибка; 2 — ошибка в командной\n"
                "строке или пара, которую блок не может принять (ничего не записано); 3 — блок не найден;\n"
                "4 — нет прав доступа к блоку; 129, 130, 143 — прервано сигналом SIGHUP, SIGINT, SIGTERM.\n"

@@ -7,10 +7,14 @@
 #include <optional>
 #include <stdexcept>
 
+// --jobs takes at most this many units at once.
+inline constexpr int max_jobs = 64;
+
 struct Invocation {
     QString command;             // a command of the table (command_table.h), help or version
     QString unit;                // --unit: a serial number or a node or bus path
-    bool all = false;            // --all: every connected unit in turn
+    bool all = false;            // --all: every connected unit
+    int jobs = 8;                // --jobs N: how many of them at once
     bool json = false;           // --json
     bool yes = false;            // --yes: no question before resetting or updating
     bool no_header = false;      // --no-header: list without its line of column names

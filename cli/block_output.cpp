@@ -6,8 +6,6 @@
 #include "cli/settings_document.h"
 #include "cli/settings_fields.h"
 
-#include <QJsonDocument>
-
 QJsonObject block_json(const UnitIdentity& unit, const TparBytes& raw) {
     QJsonObject o{{QStringLiteral("schema_version"), settings_document::schema_version},
                   {QStringLiteral("serial"), unit.serial},
@@ -28,8 +26,4 @@ QStringList block_lines(const UnitIdentity& unit, const TparBytes& raw) {
         lines << QStringLiteral("  %1 %2").arg(key, -16).arg(value.toString());
     lines << QStringLiteral("  %1 %2").arg(QStringLiteral("raw"), -16).arg(settings_fields::hex(raw));
     return lines;
-}
-
-QString json_line(const QJsonObject& object) {
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }

@@ -10,5 +10,3 @@
 // The unit's identity and every field, then "raw" with the 17 bytes as the unit sent them.
 QJsonObject block_json(const UnitIdentity& unit, const TparBytes& raw);
 QStringList block_lines(const UnitIdentity& unit, const TparBytes& raw);
-// One line of JSON without blanks, for JSON lines.
-QString json_line(const QJsonObject& object);

@@ -3,9 +3,10 @@
 
 #include "cli/block_output.h"
 #include "cli/console.h"
+#include "cli/json_output.h"
 #include "cli/settings_document.h"
 #include "cli/settings_fields.h"
-#include "cli/unit_choice.h"
+#include "cli/unit_jobs.h"
 #include "cli/unit_session.h"
 #include "ui/config_file.h"
 
@@ -37,11 +38,10 @@ struct Wanted {
     }
 };
 
-// Reads the file once and checks what it asks before any unit is read. False, with the message said.
-bool read_wanted(const QString& file, bool document_only, Wanted& w) {
+// Reads the file once and checks what it asks before any unit is read. False, with `why` set.
+bool read_wanted(const QString& file, bool document_only, Wanted& w, QString& why) {
     w.shown = QDir::toNativeSeparators(file);
     w.document = settings_document::is_document(file);
-    QString why;
     if (document_only && !w.document) {
         why =
             QStringLiteral("«%1»: нужен документ настроек (.json, как его выводит show --json)").arg(w.shown);
@@ -62,10 +62,7 @@ bool read_wanted(const QString& file, bool document_only, Wanted& w) {
     } else {
         w.head.truncate(qsizetype(sizeof(Tpar)));
     }
-    if (why.isEmpty())
-        return true;
-    console::err(why + QStringLiteral("; ничего не отправлено"));
-    return false;
+    return why.isEmpty();
 }
 
 Tpar as_shown(const TparBytes& block) {
@@ -84,36 +81,24 @@ QJsonArray differences_json(const std::vector<settings_fields::Difference>& diff
     return out;
 }
 
-// Prints the units' JSON results as one document: an object for one unit, an array for --all.
-void print_json(const Invocation& inv, const QJsonArray& results) {
-    if (!inv.all && results.size() == 1)
-        console::out(QString::fromUtf8(QJsonDocument(results[0].toObject()).toJson()).trimmed());
-    else
-        console::out(QString::fromUtf8(QJsonDocument(results).toJson()).trimmed());
-}
-
 // Reads the file once, then for each unit its settings and what the file makes of them, and hands both
-// to `act`; the JSON results it adds are printed as one document at the end.
-using Act = std::function<ExitStatus(const FoundUnit& unit, const Wanted& wanted, const Tpar& held,
-                                     const Tpar& asked, QString& why, QJsonArray& results)>;
+// to `act`; in JSON mode the results it sets are printed as one document at the end.
+using Act = std::function<ExitStatus(UnitSession& s, const Wanted& wanted, const Tpar& held,
+                                     const Tpar& asked, QString& why)>;
 int against_file(UnitSession& session, const Invocation& inv, bool document_only, const Act& act) {
     Wanted wanted;
-    if (!read_wanted(inv.operands.value(0), document_only, wanted))
-        return exit_failed;
-    QJsonArray results;
-    const int status = for_each_unit(session, inv, [&](const FoundUnit& unit, QString& why) {
+    if (QString why; !read_wanted(inv.operands.value(0), document_only, wanted, why))
+        return command_failed(inv, exit_failed, why + QStringLiteral("; ничего не отправлено"));
+    return for_each_unit(session, inv, [&](UnitSession& s, const FoundUnit&, QString& why) {
         TparBytes block;
-        if (const ExitStatus read = session.read_settings(block, why); read != exit_done)
+        if (const ExitStatus read = s.read_settings(block, why); read != exit_done)
             return read;
         const Tpar held = as_shown(block);
         const Tpar asked = wanted.from(held, why);
         if (!why.isEmpty())
             return exit_failed; // a source name the unit's groups do not have
-        return act(unit, wanted, held, asked, why, results);
+        return act(s, wanted, held, asked, why);
     });
-    if (inv.json)
-        print_json(inv, results);
-    return status;
 }
 
 } // namespace
@@ -121,24 +106,22 @@ int against_file(UnitSession& session, const Invocation& inv, bool document_only
 int run_check(const Invocation& inv, UnitSession& session) {
     return against_file(
         session, inv, false,
-        [&](const FoundUnit& unit, const Wanted& wanted, const Tpar& held, const Tpar& asked, QString& why,
-            QJsonArray& results) {
+        [&](UnitSession& s, const Wanted& wanted, const Tpar& held, const Tpar& asked, QString& why) {
             const auto diffs = settings_fields::compare(asked, held);
-            const QString serial = console::printable(unit.identity.serial);
             if (inv.json) {
-                results.append(
-                    QJsonObject{{QStringLiteral("schema_version"), settings_document::schema_version},
-                                {QStringLiteral("serial"), unit.identity.serial},
-                                {QStringLiteral("match"), diffs.empty()},
-                                {QStringLiteral("differences"), differences_json(diffs, "file", "unit")}});
+                s.result = json_output::object(
+                    {{QStringLiteral("serial"), s.opened().serial},
+                     {QStringLiteral("match"), diffs.empty()},
+                     {QStringLiteral("differences"), differences_json(diffs, "file", "unit")}});
             } else if (diffs.empty()) {
-                console::out(QStringLiteral("%1: совпадает с «%2»").arg(serial, wanted.shown));
+                s.tell(QStringLiteral("совпадает с «%1»").arg(wanted.shown));
             } else {
-                console::out(QStringLiteral("%1: отличается от «%2»:").arg(serial, wanted.shown));
+                QStringList lines{QStringLiteral("отличается от «%1»:").arg(wanted.shown)};
                 for (const auto& d : diffs)
-                    console::out(QStringLiteral("  %1 %2 в файле, %3 в блоке")
-                                     .arg(d.key, -16)
-                                     .arg(d.first.toString(), d.second.toString()));
+                    lines << QStringLiteral("  %1 %2 в файле, %3 в блоке")
+                                 .arg(d.key, -16)
+                                 .arg(d.first.toString(), d.second.toString());
+                s.tell_lines(lines);
             }
             if (diffs.empty())
                 return exit_done;
@@ -150,32 +133,28 @@ int run_check(const Invocation& inv, UnitSession& session) {
 int run_apply(const Invocation& inv, UnitSession& session) {
     return against_file(
         session, inv, true,
-        [&](const FoundUnit& unit, const Wanted&, const Tpar& held, const Tpar& next, QString& why,
-            QJsonArray& results) {
+        [&](UnitSession& s, const Wanted&, const Tpar& held, const Tpar& next, QString& why) {
             const auto diffs = settings_fields::compare(held, next);
             const bool change = !diffs.empty();
-            if (change && !inv.check && !session.write_block(next, why))
+            if (change && !inv.check && !s.write_block(next, why))
                 return exit_failed;
             if (inv.json) {
-                QJsonObject o{{QStringLiteral("schema_version"), settings_document::schema_version},
-                              {QStringLiteral("serial"), unit.identity.serial},
-                              {QStringLiteral("changed"), change && !inv.check},
-                              {QStringLiteral("would_change"), change}};
+                s.result = json_output::object({{QStringLiteral("serial"), s.opened().serial},
+                                                {QStringLiteral("changed"), change && !inv.check},
+                                                {QStringLiteral("would_change"), change}});
                 if (inv.diff || inv.check)
-                    o.insert(QStringLiteral("differences"), differences_json(diffs, "was", "now"));
-                results.append(o);
+                    s.result.insert(QStringLiteral("differences"), differences_json(diffs, "was", "now"));
                 return exit_done;
             }
-            const QString serial = console::printable(unit.identity.serial);
-            console::out(!change ? QStringLiteral("%1: без изменений").arg(serial)
-                         : inv.check
-                             ? QStringLiteral("%1: изменилось бы полей: %2").arg(serial).arg(diffs.size())
-                             : QStringLiteral("%1: изменено полей: %2").arg(serial).arg(diffs.size()));
+            QStringList lines{!change ? QStringLiteral("без изменений")
+                              : inv.check ? QStringLiteral("изменилось бы полей: %1").arg(diffs.size())
+                                          : QStringLiteral("изменено полей: %1").arg(diffs.size())};
             if (inv.diff || inv.check)
                 for (const auto& d : diffs)
-                    console::out(QStringLiteral("  %1 %2 → %3")
-                                     .arg(d.key, -16)
-                                     .arg(d.first.toString(), d.second.toString()));
+                    lines << QStringLiteral("  %1 %2 → %3")
+                                 .arg(d.key, -16)
+                                 .arg(d.first.toString(), d.second.toString());
+            s.tell_lines(lines);
             return exit_done;
         });
 }

@@ -4,7 +4,7 @@
 #include "cli/console.h"
 #include "cli/settings_document.h"
 #include "cli/settings_fields.h"
-#include "cli/unit_choice.h"
+#include "cli/unit_jobs.h"
 #include "cli/unit_session.h"
 #include "ui/config_file.h"
 
@@ -54,27 +54,26 @@ int write_each(UnitSession& session, const Invocation& inv, const QString& done,
             return *refused;
         }
     }
-    return for_each_unit(session, inv, choice, [&](const FoundUnit& unit, QString& why) {
-        const QString serial = console::printable(unit.identity.serial);
+    return for_each_unit(session, inv, choice, [&](UnitSession& s, const FoundUnit&, QString& why) {
         TparBytes current;
-        if (const ExitStatus read = session.read_settings(current, why); read != exit_done)
+        if (const ExitStatus read = s.read_settings(current, why); read != exit_done)
             return read;
         Tpar next;
         QStringList notes;
         const ExitStatus made = make(as_shown(current), next, why, notes);
         for (const QString& note : notes)
-            console::err(QStringLiteral("%1: %2").arg(serial, note));
+            s.err(note);
         if (made != exit_done) {
             why += QStringLiteral("; ничего не записано");
             return made;
         }
         if (to_bytes(next) == current) {
-            console::out(QStringLiteral("%1: настройки блока уже такие, ничего не записано").arg(serial));
+            s.tell(QStringLiteral("настройки блока уже такие, ничего не записано"));
             return exit_done;
         }
-        if (!session.write_block(next, why))
+        if (!s.write_block(next, why))
             return exit_failed;
-        console::out(QStringLiteral("%1: %2").arg(serial, done));
+        s.tell(done);
         return exit_done;
     });
 }
@@ -189,9 +188,9 @@ int run_load(const Invocation& inv, UnitSession& session) {
 
 int run_save(const Invocation& inv, UnitSession& session) {
     const QString file = config_file::with_extension(inv.operands.value(0), Qt::CaseInsensitive);
-    return for_each_unit(session, inv, [&](const FoundUnit& unit, QString& why) {
+    return for_each_unit(session, inv, [&](UnitSession& s, const FoundUnit&, QString& why) {
         TparBytes block;
-        if (const ExitStatus read = session.read_settings(block, why); read != exit_done)
+        if (const ExitStatus read = s.read_settings(block, why); read != exit_done)
             return read;
         QString reason;
         Tpar shown = from_bytes(block); // the block as the window holds it, sanitised
@@ -201,8 +200,7 @@ int run_save(const Invocation& inv, UnitSession& session) {
                       .arg(QDir::toNativeSeparators(file), reason);
             return exit_failed;
         }
-        console::out(QStringLiteral("%1: конфигурация сохранена в «%2»")
-                         .arg(console::printable(unit.identity.serial), file));
+        s.tell(QStringLiteral("конфигурация сохранена в «%1»").arg(file));
         return exit_done;
     });
 }

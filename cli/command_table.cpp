@@ -14,7 +14,7 @@ constexpr CommandRule table[] = {
     {"load", {}, true, true, 1, 1, "файл конфигурации", run_load},
     {"reset", {"--yes"}, true, true, 0, 0, "", run_reset},
     {"update",
-     {"--yes", "--restore", "--no-restore"},
+     {"--yes", "--restore", "--no-restore", "--json"},
      true,
      true,
      1,
@@ -23,7 +23,7 @@ constexpr CommandRule table[] = {
      run_update},
     {"check", {"--json"}, true, true, 1, 1, "файл настроек (.cfg или .json)", run_check},
     {"apply", {"--json", "--check", "--diff"}, true, true, 1, 1, "документ настроек (.json)", run_apply},
-    {"monitor", {"--json"}, true, false, 0, 0, "", run_monitor},
+    {"monitor", {"--json"}, true, true, 0, 0, "", run_monitor},
     {"help", {}, false, false, 0, 0, "", nullptr},
 };
 } // namespace

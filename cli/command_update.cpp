@@ -3,7 +3,8 @@
 
 #include "cli/console.h"
 #include "cli/interrupts.h"
-#include "cli/unit_choice.h"
+#include "cli/json_output.h"
+#include "cli/unit_jobs.h"
 #include "cli/unit_session.h"
 #include "cli/update_lock.h"
 #include "core/instance_channel.h"
@@ -47,15 +48,15 @@ struct Backup {
 std::optional<Backup> save_backup_first(UnitSession& session, const QString& serial) {
     const std::optional<TparBytes> block = session.link.blocks.last_of(serial);
     if (!block) {
-        console::out(QStringLiteral("Настройки не сохранены: блок не был в обычном режиме"));
+        session.out(QStringLiteral("Настройки не сохранены: блок не был в обычном режиме"));
         return std::nullopt;
     }
     const BackupResult saved = save_backup(serial, *block);
     if (!saved.saved) {
-        console::out(QStringLiteral("Настройки не сохранены: %1").arg(saved.why));
+        session.out(QStringLiteral("Настройки не сохранены: %1").arg(saved.why));
         return std::nullopt;
     }
-    console::out(QStringLiteral("Настройки сохранены: %1").arg(QDir::toNativeSeparators(saved.path)));
+    session.out(QStringLiteral("Настройки сохранены: %1").arg(QDir::toNativeSeparators(saved.path)));
     return Backup{*block, saved.path};
 }
 
@@ -78,16 +79,16 @@ ExitStatus offer_restore(UnitSession& session, const Invocation& inv, const Foun
     if (inv.restore)
         restore = *inv.restore;
     else if (console::input_is_terminal())
-        restore =
-            console::ask(session.stop_signals,
-                         QStringLiteral("Восстановить настройки, сохранённые перед обновлением?"), true);
+        restore = session.terminal.ask(
+            session.stop_signals, QStringLiteral("Восстановить настройки, сохранённые перед обновлением?"),
+            true);
     if (!restore || session.stop_signals.requested()) {
-        console::out(QStringLiteral("Настройки не восстановлены; %1").arg(restore_hint(unit, saved)));
+        session.out(QStringLiteral("Настройки не восстановлены; %1").arg(restore_hint(unit, saved)));
         return exit_done;
     }
     if (!session.write_block(from_bytes(saved.block), why))
         return exit_failed;
-    console::out(QStringLiteral("Настройки восстановлены"));
+    session.out(QStringLiteral("Настройки восстановлены"));
     return exit_done;
 }
 
@@ -140,10 +141,10 @@ ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocatio
         return exit_failed;
     }
     if (!inv.yes && console::input_is_terminal() &&
-        !console::ask(session.stop_signals,
-                      QStringLiteral("Обновить ПО блока %1 (версия %2) файлом %3 %4?")
-                          .arg(shown, unit.identity.version, name, package.version()),
-                      false)) {
+        !session.terminal.ask(session.stop_signals,
+                              QStringLiteral("Обновить ПО блока %1 (версия %2) файлом %3 %4?")
+                                  .arg(shown, unit.identity.version, name, package.version()),
+                              false)) {
         why = session.stop_signals.requested() ? interrupted(session.stop_signals)
                                                : QStringLiteral("обновление отменено");
         return session.stop_signals.requested() ? ExitStatus(session.stop_signals.exit_status())
@@ -162,7 +163,7 @@ ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocatio
         }
         // Followed by serial from here on: the restarts may give the unit another path.
         session.link.choose_unit(serial);
-        console::out(QStringLiteral("%1: переход в режим загрузчика…").arg(shown));
+        session.tell(QStringLiteral("переход в режим загрузчика…"));
         if (!enter_boot_loader(session, unit)) {
             why = QStringLiteral("блок не перешёл в режим загрузчика за %1 с").arg(boot_loader_limit.count());
             return session.stop_signals.requested() ? ExitStatus(session.stop_signals.exit_status())
@@ -179,7 +180,8 @@ ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocatio
         return stop_in_boot_loader(session, serial, 0, blocks, why);
 
     session.reset_update_result();
-    console::Progress progress(QStringLiteral("%1: запись").arg(shown));
+    console::Progress progress(session.terminal, QStringLiteral("%1: запись").arg(shown),
+                               inv.json ? std::optional(serial) : std::nullopt);
     UpdateSteps steps;
     steps.progress = [&](int percent) { progress.show(percent); };
     // A signal is held until the block being written is through.
@@ -220,13 +222,13 @@ ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocatio
         why = QStringLiteral("Ошибка в процессе обновления! Повторите попытку");
         return exit_failed;
     }
-    console::out(QStringLiteral("%1: Обновление завершено успешно!").arg(shown));
+    session.tell(QStringLiteral("Обновление завершено успешно!"));
     if (!back_in_normal_firmware(session, serial)) {
         why = QStringLiteral("блок не вернулся в обычный режим за %1 с").arg(back_limit.count());
         return exit_failed;
     }
     const QString running = session.opened().version;
-    console::out(QStringLiteral("%1: блок работает, версия ПО %2").arg(shown, running));
+    session.tell(QStringLiteral("блок работает, версия ПО %1").arg(running));
     const ExitStatus restored = saved ? offer_restore(session, inv, unit, *saved, why) : exit_done;
     if (restored != exit_done)
         return restored;
@@ -242,37 +244,64 @@ ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocatio
         why = QStringLiteral("%1 после обновления").arg(interrupted(session.stop_signals));
         return ExitStatus(session.stop_signals.exit_status());
     }
+    if (inv.json)
+        session.json_line(json_output::event("updated", serial, {{QStringLiteral("version"), running}}));
     return exit_done;
 }
 } // namespace
 
-int run_update(const Invocation& inv, UnitSession& session) {
+int run_update(const Invocation& given, UnitSession& session) {
+    Invocation inv = given;
     // Two writers would interleave their multi-report messages: the window must not run meanwhile.
-    if (instance_running()) {
-        console::err(
+    if (instance_running())
+        return command_failed(
+            inv, exit_failed,
             QStringLiteral("окно программы rv390pkta запущено: закройте его и повторите обновление"));
-        return exit_failed;
-    }
     // The whole file is read and checked before any unit is touched: a file cut short is refused
     // here, not found out with the unit in its boot loader.
     UpdatePackage package;
     try {
         package = read_update_package(inv.operands.value(0));
     } catch (const UpdateFileError& e) {
-        console::err(QString::fromStdString(e.what()));
-        return exit_failed;
+        return command_failed(inv, exit_failed, QString::fromStdString(e.what()));
     }
-    console::out(QStringLiteral("Файл обновления: %1, версия %2")
-                     .arg(QString::fromLatin1(package.header.inf.name), package.version()));
+    const QString name = QString::fromLatin1(package.header.inf.name);
+    (inv.json ? console::err
+              : console::out)(QStringLiteral("Файл обновления: %1, версия %2").arg(name, package.version()));
     const interrupts::Signals::Hold hold(session.stop_signals);
     UpdateLocks locks;
     // Claimed before the scan too when the unit is named: another process's update may have it
     // restarting, off the bus, just now.
-    if (QString why; !inv.unit.isEmpty() && !locks.claim(inv.unit, why)) {
-        console::err(QStringLiteral("%1: %2").arg(console::printable(inv.unit), why));
-        return exit_failed;
+    if (QString why; !inv.unit.isEmpty() && !locks.claim(inv.unit, why))
+        return command_failed(inv, exit_failed,
+                              QStringLiteral("%1: %2").arg(console::printable(inv.unit), why));
+    const UnitChoice choice = choose_units(session, inv);
+    // Units updated at once are asked about once, before any begins: questions in the middle would
+    // stop every unit's transfer behind the operator's answer.
+    if (choice.units.size() > 1 && inv.jobs > 1 && console::input_is_terminal()) {
+        if (!inv.yes) {
+            QStringList serials;
+            for (const FoundUnit& u : choice.units)
+                serials << console::printable(u.identity.serial);
+            if (!session.terminal.ask(session.stop_signals,
+                                      QStringLiteral("Обновить ПО блоков %1 файлом %2 %3?")
+                                          .arg(serials.join(QStringLiteral(", ")), name, package.version()),
+                                      false))
+                return command_failed(
+                    inv, session.stop_signals.requested() ? session.stop_signals.exit_status() : exit_failed,
+                    session.stop_signals.requested() ? interrupted(session.stop_signals)
+                                                     : QStringLiteral("обновление отменено"));
+            inv.yes = true;
+        }
+        if (!inv.restore)
+            inv.restore = session.terminal.ask(
+                session.stop_signals,
+                QStringLiteral("Восстанавливать после обновления настройки, сохранённые перед ним?"), true);
     }
-    return for_each_unit(session, inv, [&](const FoundUnit& unit, QString& why) {
-        return update_unit(session, locks, inv, package, unit, why);
-    });
+    return for_each_unit(
+        session, inv, choice,
+        [&](UnitSession& s, const FoundUnit& unit, QString& why) {
+            return update_unit(s, locks, inv, package, unit, why);
+        },
+        JsonResults::lines);
 }

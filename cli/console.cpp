@@ -2,6 +2,7 @@
 #include "cli/console.h"
 
 #include "cli/interrupts.h"
+#include "cli/json_output.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -70,30 +71,107 @@ bool ask(interrupts::Signals& stop_signals, const QString& question, bool defaul
     return a.startsWith(QStringLiteral("д")) || a.startsWith(QLatin1Char('y'));
 }
 
-Progress::Progress(QString caption) : caption_(std::move(caption)), bar_(output_is_terminal()) {}
+Terminal::Terminal() : tty_(output_is_terminal()) {}
+
+void Terminal::lift() {
+    if (bars_.empty())
+        return;
+    // Back to the first bar's line and everything below it cleared.
+    std::string up = "\r";
+    for (std::size_t i = 1; i < bars_.size(); ++i)
+        up += "\x1b[A";
+    std::cout << up << "\x1b[J" << std::flush;
+}
+
+void Terminal::lay() const {
+    for (std::size_t i = 0; i < bars_.size(); ++i)
+        std::cout << (i == 0 ? "" : "\n") << bars_[i].second;
+    std::cout << std::flush;
+}
+
+void Terminal::out(const QString& line) {
+    const std::lock_guard lock(lock_);
+    lift();
+    console::out(line);
+    lay();
+}
+
+void Terminal::err(const QString& line) {
+    const std::lock_guard lock(lock_);
+    lift();
+    console::err(line);
+    lay();
+}
+
+bool Terminal::ask(interrupts::Signals& stop_signals, const QString& question, bool default_yes) {
+    const std::lock_guard one_at_a_time(asking_);
+    return console::ask(stop_signals, question, default_yes);
+}
+
+int Terminal::open_bar() {
+    const std::lock_guard lock(lock_);
+    lift();
+    bars_.emplace_back(next_bar_, std::string());
+    lay();
+    return next_bar_++;
+}
+
+void Terminal::draw_bar(int bar, const QString& text) {
+    const std::lock_guard lock(lock_);
+    lift();
+    for (auto& [id, shown] : bars_)
+        if (id == bar)
+            shown = text.toStdString();
+    lay();
+}
+
+void Terminal::close_bar(int bar) {
+    const std::lock_guard lock(lock_);
+    lift();
+    for (auto it = bars_.begin(); it != bars_.end(); ++it)
+        if (it->first == bar) {
+            if (!it->second.empty())
+                std::cout << it->second << '\n';
+            bars_.erase(it);
+            break;
+        }
+    lay();
+}
+
+Progress::Progress(Terminal& terminal, QString caption, std::optional<QString> json_serial)
+    : terminal_(terminal), caption_(std::move(caption)), json_serial_(std::move(json_serial)) {}
+
+Progress::~Progress() {
+    finish();
+}
 
 void Progress::show(int percent) {
-    if (bar_) {
-        if (percent == shown_)
-            return;
+    if (percent == shown_)
+        return;
+    if (json_serial_) {
+        terminal_.out(json_output::line(
+            json_output::event("progress", *json_serial_, {{QStringLiteral("percent"), percent}})));
+    } else if (terminal_.draws_bars()) {
+        if (bar_ < 0)
+            bar_ = terminal_.open_bar();
         constexpr int width = 40;
         const int filled = percent * width / 100;
-        std::cout << '\r' << caption_.toStdString() << " [" << std::string(std::size_t(filled), '#')
-                  << std::string(std::size_t(width - filled), '.') << "] " << percent << " %" << std::flush;
+        terminal_.draw_bar(bar_, QStringLiteral("%1 [%2%3] %4 %")
+                                     .arg(caption_, QString(filled, u'#'), QString(width - filled, u'.'))
+                                     .arg(percent));
     } else {
         // A line at each tenth reached, so a log is not flooded.
         if (shown_ >= 0 && percent / 10 == shown_ / 10 && percent != 100)
             return;
-        if (percent == shown_)
-            return;
-        out(QStringLiteral("%1: %2 %").arg(caption_).arg(percent));
+        terminal_.out(QStringLiteral("%1: %2 %").arg(caption_).arg(percent));
     }
     shown_ = percent;
 }
 
 void Progress::finish() {
-    if (bar_ && shown_ >= 0)
-        std::cout << '\n' << std::flush;
+    if (bar_ >= 0)
+        terminal_.close_bar(bar_);
+    bar_ = -1;
     shown_ = -1;
 }
 

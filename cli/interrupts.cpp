@@ -63,9 +63,22 @@ void Signals::take() {
         const int number = static_cast<int>(info.ssi_signo);
         if (holds_ == 0)
             end_by(number);
-        if (caught_ == 0)
-            caught_ = number;
+        int none = 0;
+        caught_.compare_exchange_strong(none, number);
+        const std::lock_guard lock(wakes_lock_);
+        for (const auto& wake : wakes_)
+            wake();
     }
+}
+
+Signals::Wake::Wake(Signals& stop_signals, std::function<void()> wake) : stop_signals_(stop_signals) {
+    const std::lock_guard lock(stop_signals_.wakes_lock_);
+    at_ = stop_signals_.wakes_.insert(stop_signals_.wakes_.end(), std::move(wake));
+}
+
+Signals::Wake::~Wake() {
+    const std::lock_guard lock(stop_signals_.wakes_lock_);
+    stop_signals_.wakes_.erase(at_);
 }
 
 bool Signals::wait_readable(int fd) {
@@ -82,11 +95,11 @@ bool Signals::wait_readable(int fd) {
 }
 
 int Signals::exit_status() const {
-    return 128 + caught_;
+    return 128 + caught_.load();
 }
 
 const char* Signals::signal_name() const {
-    switch (caught_) {
+    switch (caught_.load()) {
     case SIGINT:
         return "SIGINT";
     case SIGTERM:

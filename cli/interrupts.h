@@ -4,7 +4,11 @@
 
 #include <QSocketNotifier>
 
+#include <atomic>
+#include <functional>
+#include <list>
 #include <memory>
+#include <mutex>
 
 namespace interrupts {
 
@@ -20,8 +24,8 @@ public:
     Signals(const Signals&) = delete;
     Signals& operator=(const Signals&) = delete;
 
-    // A held signal has come (the first one counts).
-    bool requested() const { return caught_ != 0; }
+    // A held signal has come (the first one counts). From any thread.
+    bool requested() const { return caught_.load() != 0; }
     int exit_status() const;         // 128 + the signal's number
     const char* signal_name() const; // "SIGINT", "SIGTERM" or "SIGHUP"
 
@@ -42,14 +46,30 @@ public:
         Signals& stop_signals_;
     };
 
+    // While one lives, a held signal also runs `wake` (on the thread that takes the signal): for a thread
+    // other than main's, whose event loop the descriptor's notifier does not wake.
+    class Wake {
+    public:
+        Wake(Signals& stop_signals, std::function<void()> wake);
+        ~Wake();
+        Wake(const Wake&) = delete;
+        Wake& operator=(const Wake&) = delete;
+
+    private:
+        Signals& stop_signals_;
+        std::list<std::function<void()>>::iterator at_;
+    };
+
 private:
     // Takes every signal waiting on the descriptor: held ones are counted, any other ends the program.
     void take();
 
     int fd_ = -1;
     std::unique_ptr<QSocketNotifier> notifier_;
-    int holds_ = 0;
-    int caught_ = 0;
+    std::atomic<int> holds_{0};
+    std::atomic<int> caught_{0};
+    std::mutex wakes_lock_;
+    std::list<std::function<void()>> wakes_;
 };
 
 } // namespace interrupts

@@ -4,6 +4,8 @@
 #include "cli/console.h"
 #include "cli/exit_status.h"
 #include "cli/interrupts.h"
+#include "cli/json_output.h"
+#include "cli/unit_jobs.h"
 #include "cli/unit_session.h"
 #include "core/ui_handover.h"
 #include "rv390pkta_version.h"
@@ -19,12 +21,17 @@ int main(int argc, char* argv[]) {
     interrupts::Signals stop_signals;
     // The window's name: the settings backups of updates go to the same folder, whichever program made them.
     QCoreApplication::setApplicationName(QStringLiteral("rv390pkta"));
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
     Invocation inv;
     try {
-        inv = parse_arguments(QCoreApplication::arguments().mid(1));
+        inv = parse_arguments(arguments);
     } catch (const UsageError& e) {
-        console::err(QString::fromStdString(e.what()));
+        const QString why = QString::fromStdString(e.what());
+        console::err(why);
         console::err(QStringLiteral("справка: rv390pkta-cli --help"));
+        // A script that asked for JSON gets its error as JSON too, even from a line it got wrong.
+        if (arguments.mid(0, arguments.indexOf(QStringLiteral("--"))).contains(QStringLiteral("--json")))
+            console::out(json_output::line(json_output::error(exit_usage, QString(), why)));
         return exit_usage;
     }
     if (inv.command == QLatin1String("help")) {
@@ -36,12 +43,12 @@ int main(int argc, char* argv[]) {
         return exit_done;
     }
     UiHandover ui;
-    UnitSession session(ui, stop_signals);
+    console::Terminal terminal;
+    UnitSession session(ui, stop_signals, terminal);
     QString error;
-    if (!session.start(error)) {
-        console::err(QStringLiteral("Не удалось инициализировать USB! %1").arg(error));
-        return exit_failed;
-    }
+    if (!session.start(error))
+        return command_failed(inv, exit_failed,
+                              QStringLiteral("Не удалось инициализировать USB! %1").arg(error));
     // The arguments have named a command of the table; help and version were answered above.
     return command_rule(inv.command)->run(inv, session);
 }

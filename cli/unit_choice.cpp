@@ -2,7 +2,6 @@
 #include "cli/unit_choice.h"
 
 #include "cli/console.h"
-#include "cli/interrupts.h"
 #include "cli/unit_session.h"
 
 #include <QStringList>
@@ -52,53 +51,4 @@ UnitChoice choose_units(UnitSession& session, const Invocation& inv) {
             QStringLiteral("подключено несколько блоков (%1): укажите --unit или --all").arg(serials(found));
     }
     return choice;
-}
-
-int for_each_unit(UnitSession& session, const Invocation& inv,
-                  const std::function<ExitStatus(const FoundUnit&, QString& why)>& act) {
-    return for_each_unit(session, inv, choose_units(session, inv), act);
-}
-
-int for_each_unit(UnitSession& session, const Invocation& inv, const UnitChoice& choice,
-                  const std::function<ExitStatus(const FoundUnit&, QString& why)>& act) {
-    if (choice.status != exit_done) {
-        console::err(choice.why);
-        return choice.status;
-    }
-    QStringList failed;
-    std::optional<ExitStatus> failure;
-    for (std::size_t i = 0; i < choice.units.size(); ++i) {
-        const FoundUnit& unit = choice.units[i];
-        // After a signal no further unit is begun.
-        if (session.stop_signals.requested()) {
-            QStringList left;
-            for (std::size_t j = i; j < choice.units.size(); ++j)
-                left << console::printable(choice.units[j].identity.serial);
-            console::err(
-                QStringLiteral("прервано (%1): не начаты: %2")
-                    .arg(QLatin1String(session.stop_signals.signal_name()), left.join(QStringLiteral(", "))));
-            failed << left;
-            failure =
-                ExitStatus(session.stop_signals.exit_status()); // the signal's status, whatever came before
-            break;
-        }
-        QString why;
-        ExitStatus status = session.open(unit, why);
-        if (status == exit_done)
-            status = act(unit, why);
-        if (status == exit_done)
-            continue;
-        console::err(QStringLiteral("%1: %2").arg(console::printable(unit.identity.serial), why));
-        failed << console::printable(unit.identity.serial);
-        failure = !failure || *failure == status ? status : exit_failed;
-    }
-    // On standard error where standard output carries JSON.
-    if (inv.all)
-        (inv.json ? console::err : console::out)(
-            QStringLiteral("Итого: блоков %1, выполнено %2, с ошибкой %3%4")
-                .arg(choice.units.size())
-                .arg(choice.units.size() - std::size_t(failed.size()))
-                .arg(failed.size())
-                .arg(failed.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(failed.join(", "))));
-    return failure.value_or(exit_done);
 }

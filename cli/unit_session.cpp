@@ -2,6 +2,7 @@
 #include "cli/unit_session.h"
 
 #include "cli/console.h"
+#include "cli/json_output.h"
 #include "cli/settings_fields.h"
 
 #include "core/event_wait.h"
@@ -15,10 +16,52 @@ namespace {
 constexpr std::chrono::milliseconds discovery_limit = timings::finish_answer * 5;
 } // namespace
 
-UnitSession::UnitSession(UiHandover& ui, interrupts::Signals& sigs) : link(ui), stop_signals(sigs) {}
+UnitSession::UnitSession(UiHandover& ui, interrupts::Signals& sigs, console::Terminal& term)
+    : link(ui), stop_signals(sigs), terminal(term) {}
 
 UnitSession::~UnitSession() {
     stop();
+}
+
+void UnitSession::speak_for(const QString& serial, bool in_rack, bool json) {
+    shown_serial_ = serial;
+    in_rack_ = in_rack;
+    json_ = json;
+}
+
+void UnitSession::tell(const QString& text) const {
+    const QString line = QStringLiteral("%1: %2").arg(shown_serial_, text);
+    json_ ? terminal.err(line) : terminal.out(line);
+}
+
+void UnitSession::out(const QString& line) const {
+    out_block(in_rack_ ? QStringLiteral("%1: %2").arg(shown_serial_, line) : line);
+}
+
+void UnitSession::out_block(const QString& text) const {
+    json_ ? terminal.err(text) : terminal.out(text);
+}
+
+void UnitSession::out_lines(const QStringList& lines) const {
+    QStringList shown;
+    for (const QString& line : lines)
+        shown << (in_rack_ ? QStringLiteral("%1: %2").arg(shown_serial_, line) : line);
+    out_block(shown.join(QLatin1Char('\n')));
+}
+
+void UnitSession::tell_lines(const QStringList& lines) const {
+    QStringList shown;
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        shown << (in_rack_ || i == 0 ? QStringLiteral("%1: %2").arg(shown_serial_, lines[i]) : lines[i]);
+    out_block(shown.join(QLatin1Char('\n')));
+}
+
+void UnitSession::err(const QString& text) const {
+    terminal.err(QStringLiteral("%1: %2").arg(shown_serial_, text));
+}
+
+void UnitSession::json_line(const QJsonObject& object) const {
+    terminal.out(json_output::line(object));
 }
 
 QString UnitSession::silence() const {

@@ -7,6 +7,7 @@
 #include "protocol/unit_scan.h"
 #include "ui/settings_block.h"
 
+#include <QJsonObject>
 #include <QString>
 
 #include <chrono>
@@ -17,11 +18,14 @@ class UiHandover;
 namespace interrupts {
 class Signals;
 }
+namespace console {
+class Terminal;
+}
 
 class UnitSession {
 public:
     using milliseconds = std::chrono::milliseconds;
-    UnitSession(UiHandover& ui, interrupts::Signals& stop_signals);
+    UnitSession(UiHandover& ui, interrupts::Signals& stop_signals, console::Terminal& terminal);
     ~UnitSession();
     UnitSession(const UnitSession&) = delete;
     UnitSession& operator=(const UnitSession&) = delete;
@@ -61,13 +65,39 @@ public:
     std::optional<bool> update_result() const { return finish_answer_; }
     void reset_update_result() { finish_answer_.reset(); }
 
+    // Whose lines this session prints: the unit's serial (as printable), whether it is one of several
+    // (then every line names it), and JSON mode (then lines meant for a person go to standard error, and
+    // standard output carries JSON only).
+    void speak_for(const QString& serial, bool in_rack, bool json);
+    // A line about the unit: "SERIAL: text".
+    void tell(const QString& text) const;
+    // A line of a listing (a block, differences): prefixed by the serial only in a rack.
+    void out(const QString& line) const;
+    // Lines of a listing kept together, none of another unit's between them.
+    void out_lines(const QStringList& lines) const;
+    // The same, the first line a line about the unit (as tell).
+    void tell_lines(const QStringList& lines) const;
+    // A problem with the unit, on standard error: "SERIAL: text".
+    void err(const QString& text) const;
+    // A JSON line on standard output, as it is.
+    void json_line(const QJsonObject& object) const;
+    bool json() const { return json_; }
+    const QString& shown_serial() const { return shown_serial_; }
+
+    // What the command found for the open unit, as JSON: collected with the other units' into one
+    // document (show, check, apply).
+    QJsonObject result;
+
     Link link;
     // The program's signals: commands hold them where they stop at a point of their own.
     interrupts::Signals& stop_signals;
+    // Standard output and error, shared with the sessions of the command's other units.
+    console::Terminal& terminal;
 
 private:
     // Why no valid reply came: none at all, or replies that failed their checks.
     QString silence() const;
+    void out_block(const QString& text) const; // lines for a person, on the stream JSON mode leaves them
     bool wait_for_reply(const uint64_t& counter, uint64_t after, milliseconds limit, bool repeat_poll);
 
     UnitIdentity identity_;
@@ -78,4 +108,7 @@ private:
     std::optional<bool> finish_answer_;
     std::function<void(const TparBytes&)> block_listener_;
     bool started_ = false;
+    QString shown_serial_;
+    bool in_rack_ = false;
+    bool json_ = false;
 };

@@ -20,6 +20,7 @@ QString lock_path(const QString& serial) {
 } // namespace
 
 bool UpdateLocks::claim(const QString& serial, QString& why) {
+    const std::lock_guard guard(lock_);
     if (held_.count(serial) != 0)
         return true;
     const QString path = lock_path(serial);

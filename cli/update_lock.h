@@ -7,8 +7,9 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 
-// The locks one command holds, until it ends.
+// The locks one command holds, until it ends; its threads claim through one object.
 class UpdateLocks {
 public:
     // Claims the unit for this command (again is fine). False, with `why` naming the holder, when another
@@ -16,5 +17,6 @@ public:
     bool claim(const QString& serial, QString& why);
 
 private:
+    std::mutex lock_;
     std::map<QString, std::unique_ptr<QLockFile>> held_;
 };

@@ -61,6 +61,9 @@ public:
     QString chosen_unit() const { return chosen_; }
     // Without a chosen unit: the unit with this serial number when it is connected, else the first found.
     void prefer_unit(const QString& serial) { preferred_ = serial; }
+    // Discovery only scans and tells units_found; it opens no unit (a host that watches what is connected
+    // while other links drive the units).
+    void scan_only() { scan_only_ = true; }
 
     // The settings poll: posts cmd_get_par unless the open unit runs its boot loader. The main window
     // posts it every timings::settings_poll; a host without windows drives it the same way.
@@ -137,6 +140,7 @@ private:
     QString last_serial_;
     QString chosen_;
     QString preferred_;
+    bool scan_only_ = false;
     // The serial number of the unit last opened, in either mode, and the line that says another one was
     // opened in its place: said until yet another unit is opened or none is found.
     QString last_opened_;

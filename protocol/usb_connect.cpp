@@ -24,6 +24,8 @@ void Link::discover() {
     blocks.opened({});
     const std::vector<FoundUnit> units = scan_units(hid);
     emit units_found(units);
+    if (scan_only_)
+        return;
     emit settings_controls(false);
     emit note(QString());
     // The preferred unit when it is here, else the first; a chosen one or none.

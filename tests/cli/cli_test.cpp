@@ -3,6 +3,7 @@
 #include "sim/update_file.h"
 #include "sim/virtual_unit.h"
 #include "tests/support/hostile_devices.h"
+#include "tests/support/json_manual.h"
 #include "tests/support/program.h"
 
 #include <QDir>
@@ -32,6 +33,27 @@ Output cli(const QStringList& arguments) {
 std::string shown(const Output& r) {
     return "status " + std::to_string(r.status) + "\nout:\n" + r.out.toStdString() + "err:\n" +
            r.err.toStdString();
+}
+
+// Each object the program printed, held against the shapes its manual page documents.
+void expect_documented(const QJsonObject& o, std::initializer_list<const char*> shapes = {}) {
+    static const JsonManual manual(QStringLiteral(RV390PKTA_MANUAL));
+    ASSERT_TRUE(manual.read());
+    const QStringList problems = shapes.size() == 0 ? manual.problems(o) : manual.problems(o, shapes);
+    EXPECT_TRUE(problems.isEmpty()) << problems.join("; ").toStdString() << " in "
+                                    << QJsonDocument(o).toJson().toStdString();
+}
+
+// JSON lines: every line an object the manual documents.
+std::vector<QJsonObject> json_lines(const QString& out) {
+    std::vector<QJsonObject> objects;
+    for (const QString& line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QJsonDocument d = QJsonDocument::fromJson(line.toUtf8());
+        EXPECT_TRUE(d.isObject()) << "not a JSON object: " << line.toStdString();
+        expect_documented(d.object());
+        objects.push_back(d.object());
+    }
+    return objects;
 }
 
 void write_file(const QString& path, const QByteArray& bytes) {
@@ -88,6 +110,8 @@ TEST_F(TwoUnits, ListsAndShowsTheChosenUnitWithTheExitStatusOfEachChoice) {
     ASSERT_EQ(list.status, 0) << shown(list);
     const QJsonArray units = QJsonDocument::fromJson(list.out.toUtf8()).array();
     ASSERT_EQ(units.size(), 3) << shown(list);
+    for (const QJsonValue& u : units)
+        expect_documented(u.toObject(), {"unit"});
     EXPECT_EQ(units[0][QStringLiteral("serial")].toString(), QStringLiteral("VU-0001"));
     EXPECT_TRUE(units[1][QStringLiteral("can_open")].toBool());
     EXPECT_FALSE(units[2][QStringLiteral("can_open")].toBool());
@@ -110,7 +134,30 @@ TEST_F(TwoUnits, ListsAndShowsTheChosenUnitWithTheExitStatusOfEachChoice) {
     EXPECT_EQ(o[QStringLiteral("agr")].toString(), QStringLiteral("on"));
     EXPECT_EQ(o[QStringLiteral("raw")].toString(),
               QStringLiteral("03 02 01 00 04 08 11 01 13 02 03 F0 E0 07 01 01 01"));
+    expect_documented(o, {"settings"});
     EXPECT_EQ(first.command_count(), 0u) << "the unit not chosen was not asked";
+
+    // JSON mode gives a failure as JSON too: in its unit's place with --all, or as the document.
+    const Output all = cli({"show", "--all", "--json"});
+    EXPECT_EQ(all.status, 4) << shown(all);
+    const QJsonArray each = QJsonDocument::fromJson(all.out.toUtf8()).array();
+    ASSERT_EQ(each.size(), 3) << shown(all);
+    expect_documented(each[1].toObject(), {"settings"});
+    const QJsonObject refused = each[2].toObject();
+    expect_documented(refused, {"error"});
+    EXPECT_EQ(refused[QStringLiteral("unit")].toString(), QStringLiteral("VU-LOCKED"));
+    EXPECT_EQ(refused[QStringLiteral("error")].toString(), QStringLiteral("no_permission"));
+    EXPECT_EQ(refused[QStringLiteral("exit_status")].toInt(), 4);
+    for (const auto& [arguments, status] : {std::pair{QStringList{"show", "--json"}, 2},
+                                            {QStringList{"show", "--unit", "VU-9", "--json"}, 3},
+                                            {QStringList{"show", "--jobs", "0", "--all", "--json"}, 2}}) {
+        const Output failed = cli(arguments);
+        EXPECT_EQ(failed.status, status) << shown(failed);
+        const std::vector<QJsonObject> only = json_lines(failed.out);
+        ASSERT_EQ(only.size(), 1u) << shown(failed);
+        EXPECT_EQ(only[0][QStringLiteral("exit_status")].toInt(), status);
+        EXPECT_FALSE(only[0][QStringLiteral("message")].toString().isEmpty());
+    }
 
     const struct {
         QStringList arguments;
@@ -305,11 +352,27 @@ TEST_F(TwoUnits, UpdatesWithProgressSavesTheSettingsAndRestoresThem) {
     EXPECT_EQ(failing.status, 1) << shown(failing);
     EXPECT_TRUE(failing.err.contains(QStringLiteral("VU-0001: Ошибка"))) << shown(failing);
     EXPECT_TRUE(failing.out.contains(QStringLiteral("выполнено 1, с ошибкой 1 (VU-0001)"))) << shown(failing);
+    // The units at once: each line names its unit.
+    for (const QString& line : failing.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("^(VU-000[12]: |Файл обновления: |Итого: )"))
+                        .match(line)
+                        .hasMatch())
+            << line.toStdString();
     // The hint names the backup just written, not a placeholder.
     const QStringList saved = QDir(backups).entryList({"VU-0002-*.cfg"}, QDir::Files, QDir::Name);
     ASSERT_EQ(saved.size(), 2);
     EXPECT_TRUE(failing.out.contains(QStringLiteral("load ") + QDir(backups).filePath(saved.last())))
         << shown(failing);
+    // As JSON lines: the progress, the end of the good update, and the failure as an error object.
+    const Output failing_json = cli({"update", "--all", "--yes", "--no-restore", "--json", fw});
+    EXPECT_EQ(failing_json.status, 1) << shown(failing_json);
+    std::map<QString, QString> last_event; // by unit
+    for (const QJsonObject& o : json_lines(failing_json.out))
+        last_event[o[o.contains(QStringLiteral("error")) ? QStringLiteral("unit") : QStringLiteral("serial")]
+                       .toString()] =
+            o[QStringLiteral("event")].toString() + o[QStringLiteral("error")].toString();
+    EXPECT_EQ(last_event[QStringLiteral("VU-0001")], QStringLiteral("failed")) << shown(failing_json);
+    EXPECT_EQ(last_event[QStringLiteral("VU-0002")], QStringLiteral("updated")) << shown(failing_json);
     first.set_faults({});
 
     // A unit that comes back with other firmware than the header names is no success.
@@ -371,40 +434,56 @@ TEST_F(TwoUnits, AFileCutShortTouchesNoUnitAndASignalEndsTheUpdateBetweenBlocksO
 
 } // namespace
 
-TEST_F(TwoUnits, MonitorPrintsTheBlockWhenItChangesUntilInterrupted) {
-    RunningProgram monitor(QStringLiteral(RV390PKTA_CLI), {"monitor", "--unit", "VU-0002", "--json"});
-    const auto next_line = [&] {
-        return QJsonDocument::fromJson(monitor.read_line(10s).value_or(QByteArray())).object();
+TEST_F(TwoUnits, MonitorFollowsEveryUnitInOneStreamUntilInterrupted) {
+    RunningProgram monitor(QStringLiteral(RV390PKTA_CLI), {"monitor", "--all", "--json"});
+    // The next line about `serial`; the other units' lines are held against the manual too.
+    const auto next_of = [&](const char* serial) {
+        while (const std::optional<QByteArray> line = monitor.read_line(10s)) {
+            const std::vector<QJsonObject> o = json_lines(QString::fromUtf8(*line));
+            if (!o.empty() && o[0][o[0].contains(QStringLiteral("error")) ? QStringLiteral("unit")
+                                                                          : QStringLiteral("serial")]
+                                      .toString() == QLatin1String(serial))
+                return o[0];
+        }
+        return QJsonObject();
     };
-    EXPECT_EQ(next_line()[QStringLiteral("headroom")].toInt(), 10);
+    EXPECT_EQ(next_of("VU-0002")[QStringLiteral("event")].toString(), QStringLiteral("connected"));
+    EXPECT_EQ(next_of("VU-0002")[QStringLiteral("headroom")].toInt(), 10);
     TparBytes changed = to_bytes(default_par);
     changed[13] = 31;
     second.set_settings(changed); // as if changed at the unit itself
-    const QJsonObject seen = next_line();
+    const QJsonObject seen = next_of("VU-0002");
     EXPECT_EQ(seen[QStringLiteral("headroom")].toInt(), 31);
-    EXPECT_EQ(seen[QStringLiteral("serial")].toString(), QStringLiteral("VU-0002"));
     // Local time with its offset, so lines from several places compare.
     EXPECT_TRUE(QRegularExpression(QStringLiteral("\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d)$"))
                     .match(seen[QStringLiteral("time")].toString())
                     .hasMatch())
         << seen[QStringLiteral("time")].toString().toStdString();
     second.unplug();
-    EXPECT_EQ(next_line()[QStringLiteral("event")].toString(), QStringLiteral("disconnected"));
+    EXPECT_EQ(next_of("VU-0002")[QStringLiteral("event")].toString(), QStringLiteral("disconnected"));
     ASSERT_TRUE(second.plug());
-    EXPECT_EQ(next_line()[QStringLiteral("event")].toString(), QStringLiteral("connected"));
+    EXPECT_EQ(next_of("VU-0002")[QStringLiteral("event")].toString(), QStringLiteral("connected"));
     // Into the boot loader and out again: a line each, whether or not a poll saw the restart between.
     for (const auto& [mode, event] :
          {std::pair{UnitMode::boot, "boot_loader"}, {UnitMode::normal, "normal"}}) {
         second.restart(mode);
         QString seen_event;
         for (int i = 0; i < 4 && seen_event != QLatin1String(event); ++i)
-            seen_event = next_line()[QStringLiteral("event")].toString();
+            seen_event = next_of("VU-0002")[QStringLiteral("event")].toString();
         EXPECT_EQ(seen_event, QLatin1String(event));
     }
+    // A unit plugged in meanwhile joins the stream.
+    VirtualUnit third{named("VU-0003")};
+    ASSERT_TRUE(third.plug());
+    EXPECT_EQ(next_of("VU-0003")[QStringLiteral("event")].toString(), QStringLiteral("connected"));
+    EXPECT_EQ(next_of("VU-0003")[QStringLiteral("event")].toString(), QStringLiteral("settings"));
     monitor.signal(SIGTERM); // as Ctrl+C's SIGINT: a clean end
     const Output end = monitor.finish();
-    EXPECT_EQ(end.status, 0) << shown(end);
-    EXPECT_TRUE(end.out.isEmpty()) << "an unchanged block is not printed again";
+    EXPECT_EQ(end.status, 4) << "the unit it may not open\n" << shown(end);
+    for (const QJsonObject& o : json_lines(end.out))
+        EXPECT_NE(o[QStringLiteral("event")].toString() + o[QStringLiteral("serial")].toString(),
+                  QStringLiteral("settingsVU-0002"))
+            << "an unchanged block is not printed again";
 }
 
 TEST(OddUnits, StringsFromADeviceAreEscapedAndSpoiltRepliesAreToldAsSuch) {
@@ -450,6 +529,7 @@ TEST_F(TwoUnits, ASettingsDocumentIsCheckedAppliedOnlyWhereItDiffersAndRefusedWh
     EXPECT_EQ(differs.status, 1) << shown(differs);
     const QJsonObject d = QJsonDocument::fromJson(differs.out.toUtf8()).object();
     EXPECT_FALSE(d[QStringLiteral("match")].toBool());
+    expect_documented(d, {"check"});
     ASSERT_EQ(d[QStringLiteral("differences")].toArray().size(), 1) << shown(differs);
     EXPECT_EQ(d[QStringLiteral("differences")].toArray()[0].toObject()[QStringLiteral("key")].toString(),
               QStringLiteral("headroom"));
@@ -458,11 +538,11 @@ TEST_F(TwoUnits, ASettingsDocumentIsCheckedAppliedOnlyWhereItDiffersAndRefusedWh
     EXPECT_EQ(would.status, 0) << shown(would);
     EXPECT_EQ(writes(second), 0u);              // --check sends nothing
     for (const bool expected : {true, false}) { // the second run finds nothing to change
-        const Output applied = cli({"apply", "--unit", "VU-0002", "--json", doc});
+        const Output applied = cli({"apply", "--unit", "VU-0002", "--json", "--diff", doc});
         EXPECT_EQ(applied.status, 0) << shown(applied);
-        EXPECT_EQ(QJsonDocument::fromJson(applied.out.toUtf8()).object()[QStringLiteral("changed")].toBool(),
-                  expected)
-            << shown(applied);
+        const QJsonObject result = QJsonDocument::fromJson(applied.out.toUtf8()).object();
+        EXPECT_EQ(result[QStringLiteral("changed")].toBool(), expected) << shown(applied);
+        expect_documented(result, {"apply"});
     }
     EXPECT_EQ(second.settings()[13], 25);
     EXPECT_EQ(cli({"check", "--unit", "VU-0002", doc}).status, 0);

@@ -63,8 +63,8 @@ rv390pkta-cli |apply check list load monitor reset save set show update
 rv390pkta-cli apply --|--all --check --diff --json --unit
 rv390pkta-cli --all s|save set show
 rv390pkta-cli -|--all --help --unit --version
-rv390pkta-cli update --all --restore -|--yes
-rv390pkta-cli monitor --|--json --unit
+rv390pkta-cli update --all --restore -|--jobs --json --yes
+rv390pkta-cli monitor --|--all --json --unit
 rv390pkta-cli set |agr= analog_gain= headroom= indicators= primary_group= scale= secondary_group= selector= source1= source2= source3= source4= source5= source6= source7= source8= zero_db=
 rv390pkta-cli set scale=dB s|secondary_group= selector= source1= source2= source3= source4= source5= source6= source7= source8=
 rv390pkta-cli set scale=|dB dBFS
