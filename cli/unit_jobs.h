@@ -11,11 +11,10 @@
 
 #include <deque>
 #include <functional>
-#include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
-class QThread;
 class UnitSession;
 
 // What is done to one unit, with the session that has it open; sets `why` when it fails. With several
@@ -73,7 +72,7 @@ private:
     std::size_t next_ = 0;         // the first unit not yet taken
     int running_ = 0;              // threads that have not ended
     int busy_ = 0;                 // units being worked on
-    std::vector<std::unique_ptr<QThread>> threads_;
+    std::vector<std::thread> threads_;
 };
 
 // Opens each chosen unit in turn (the invocation's jobs at once) and runs `act` on it, as UnitJobs does.
