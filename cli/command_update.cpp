@@ -250,8 +250,8 @@ ExitStatus update_unit(UnitSession& session, UpdateLocks& locks, const Invocatio
 }
 } // namespace
 
-int run_update(const Invocation& given, UnitSession& session) {
-    Invocation inv = given;
+int run_update(const Invocation& inv_given, UnitSession& session) {
+    Invocation inv = inv_given; // the questions asked for the rack answer the per-unit ones
     // Two writers would interleave their multi-report messages: the window must not run meanwhile.
     if (instance_running())
         return command_failed(

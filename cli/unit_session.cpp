@@ -16,8 +16,8 @@ namespace {
 constexpr std::chrono::milliseconds discovery_limit = timings::finish_answer * 5;
 } // namespace
 
-UnitSession::UnitSession(UiHandover& ui, interrupts::Signals& sigs, console::Terminal& term)
-    : link(ui), stop_signals(sigs), terminal(term) {}
+UnitSession::UnitSession(UiHandover& ui, interrupts::Signals& stop_signals, console::Terminal& terminal)
+    : link(ui), stop_signals(stop_signals), terminal(terminal) {}
 
 UnitSession::~UnitSession() {
     stop();
