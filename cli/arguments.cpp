@@ -43,6 +43,15 @@ Invocation parse_arguments(const QStringList& arguments) {
                 throw UsageError(
                     QStringLiteral("--jobs %1: нужно целое число от 1 до %2").arg(n).arg(max_jobs));
             options << QStringLiteral("--jobs");
+        } else if (a == QLatin1String("--ember") || a.startsWith(QLatin1String("--ember="))) {
+            // Its address may be left out: the next word is it unless it is an option.
+            if (a != QLatin1String("--ember"))
+                inv.ember = a.mid(8);
+            else if (i + 1 < arguments.size() && !arguments[i + 1].startsWith(QLatin1Char('-')))
+                inv.ember = arguments[++i];
+            else
+                inv.ember = QString();
+            options << QStringLiteral("--ember");
         } else if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
             inv.command = QStringLiteral("help");
             return inv;
@@ -75,6 +84,7 @@ Invocation parse_arguments(const QStringList& arguments) {
         inv.no_header = inv.no_header || o == QLatin1String("--no-header");
         inv.check = inv.check || o == QLatin1String("--check");
         inv.diff = inv.diff || o == QLatin1String("--diff");
+        inv.read_only = inv.read_only || o == QLatin1String("--read-only");
         if (o == QLatin1String("--restore") || o == QLatin1String("--no-restore")) {
             const bool restore = o == QLatin1String("--restore");
             if (inv.restore && *inv.restore != restore)
@@ -82,6 +92,8 @@ Invocation parse_arguments(const QStringList& arguments) {
             inv.restore = restore;
         }
     }
+    if (inv.command == QLatin1String("serve") && !inv.ember)
+        throw UsageError(QStringLiteral("команде serve нужен --ember [АДРЕС:]ПОРТ"));
     if (inv.all && !inv.unit.isEmpty())
         throw UsageError(QStringLiteral("--unit и --all исключают друг друга"));
     const auto n = static_cast<int>(inv.operands.size());
@@ -129,6 +141,8 @@ QString cli_usage() {
                "                                    записать только то, что отличается от документа\n"
                "  monitor [--json]                  показывать настройки при каждом изменении (Ctrl+C — "
                "выход)\n"
+               "  serve --ember [АДРЕС:]ПОРТ [--read-only]\n"
+               "                                    блоки как поставщик Ember+ (по умолчанию 127.0.0.1:9000)\n"
                "\n"
                "Ключи: selector (%1), primary_group, secondary_group (%2), source1 ... source8\n"
                "(имя источника, например \"SDI 5\", \"AES 1L\", ANALOG_R, 1000Hz, или номер в списке %3),\n"

@@ -21,6 +21,8 @@ struct Invocation {
     bool check = false;          // --check: apply says what would change and sends nothing
     bool diff = false;           // --diff: apply lists each field it changes
     std::optional<bool> restore; // --restore / --no-restore after an update
+    std::optional<QString> ember; // --ember [ADDR:]PORT: serve's address (empty: the default)
+    bool read_only = false;       // --read-only: serve refuses every write
     QStringList operands;        // a file, or KEY=VALUE pairs
 };
 

@@ -24,6 +24,7 @@ constexpr CommandRule table[] = {
     {"check", {"--json"}, true, true, 1, 1, "файл настроек (.cfg или .json)", run_check},
     {"apply", {"--json", "--check", "--diff"}, true, true, 1, 1, "документ настроек (.json)", run_apply},
     {"monitor", {"--json"}, true, true, 0, 0, "", run_monitor},
+    {"serve", {"--ember", "--read-only"}, false, false, 0, 0, "", run_serve},
     {"help", {}, false, false, 0, 0, "", nullptr},
 };
 } // namespace

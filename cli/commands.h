@@ -14,4 +14,5 @@ int run_save(const Invocation& inv, UnitSession& session);
 int run_load(const Invocation& inv, UnitSession& session);
 int run_check(const Invocation& inv, UnitSession& session);
 int run_apply(const Invocation& inv, UnitSession& session);
+int run_serve(const Invocation& inv, UnitSession& session);
 int run_update(const Invocation& inv_given, UnitSession& session);

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Fuzzes one of the project's parsers with libFuzzer for a while; fails on any crash.
 # Usage: fuzz.sh TARGET [seconds, default 60], TARGET being report_descriptor, update_file, reassembly,
-# vhid_packets or config_file.
+# vhid_packets, config_file or ember_frames.
 set -euo pipefail
-target=${1:?"usage: fuzz.sh report_descriptor|update_file|reassembly|vhid_packets|config_file [seconds]"}
+target=${1:?"usage: fuzz.sh report_descriptor|update_file|reassembly|vhid_packets|config_file|ember_frames [seconds]"}
 seconds=${2:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build/fuzz/$target
@@ -14,6 +14,7 @@ case $target in
     vhid_packets) sources=("$root/sim/vhid_device.cpp" "$root/hidlib/report_descriptor.cpp") ;;
     # settings.cpp's save() posts to the mailbox: the queue comes along, though the harness never calls it.
     config_file) sources=("$root/ui/config_file.cpp" "$root/ui/settings_block.cpp" "$root/core/file_reason.cpp") ;;
+    ember_frames) sources=("$root/ember/s101.cpp" "$root/ember/glow.cpp" "$root/ember/ber.cpp") ;;
     *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
 esac
 cxx=clang++-14
@@ -45,7 +46,7 @@ fi
 echo "fuzzer runtime: $runtime"
 
 flags=()
-if [ "$target" = update_file ] || [ "$target" = config_file ]; then
+if [ "$target" = update_file ] || [ "$target" = config_file ] || [ "$target" = ember_frames ]; then
     if ! pkg-config --exists Qt6Core; then
         echo "Qt 6 Core (qt6-base-dev) is missing: run scripts/install-deps.sh first" >&2
         exit 1

@@ -10,6 +10,7 @@ packages=(
   dpkg-dev appstream desktop-file-utils libxml2-utils groff-base lintian  # the package and its checks
   qt6-translations-l10n                         # Qt's own Russian texts, which the window loads
   libhidapi-dev                                 # only the yardstick of the kernel tests' scan figures
+  nodejs npm                                    # an Ember+ consumer we did not write, for the provider's test
 )
 
 missing=()

@@ -597,8 +597,6 @@ void Tfmain::groupChange(int n) {
         p = q;
     });
 
-    const int a = 4 * p.group[0];
-    const int b = 4 * p.group[1];
     const QStringList names = source_names(p.group[0], p.group[1]);
     for (QComboBox* box : srcs_) {
         const QSignalBlocker quiet(box);
@@ -607,7 +605,7 @@ void Tfmain::groupChange(int n) {
         box->setCurrentIndex(-1); // no selection until the next refresh shows the unit's choice
     }
     for (int i = 0; i < 8; ++i)
-        setSourceLabel(i, source_label() + QString::number((i < 4 ? a : b - 4) + i + 1));
+        setSourceLabel(i, source_label() + QString::number(output_channel(p.group[0], p.group[1], i)));
     link.save();
 }
 

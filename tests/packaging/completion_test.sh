@@ -59,12 +59,13 @@ check_cases() {
         got=$(offered "$line")
         [ "$got" = "$expected" ] || fail "after '$line' the completion offered '$got', not '$expected'"
     done <<'CASES'
-rv390pkta-cli |apply check list load monitor reset save set show update
+rv390pkta-cli |apply check list load monitor reset save serve set show update
 rv390pkta-cli apply --|--all --check --diff --json --unit
-rv390pkta-cli --all s|save set show
+rv390pkta-cli --all s|save serve set show
 rv390pkta-cli -|--all --help --unit --version
 rv390pkta-cli update --all --restore -|--jobs --json --yes
 rv390pkta-cli monitor --|--all --json --unit
+rv390pkta-cli serve --|--ember --read-only
 rv390pkta-cli set |agr= analog_gain= headroom= indicators= primary_group= scale= secondary_group= selector= source1= source2= source3= source4= source5= source6= source7= source8= zero_db=
 rv390pkta-cli set scale=dB s|secondary_group= selector= source1= source2= source3= source4= source5= source6= source7= source8=
 rv390pkta-cli set scale=|dB dBFS

@@ -84,9 +84,10 @@ for program in rv390pkta rv390pkta-sim rv390pkta-cli; do
     if readelf -d "$elf" | grep -E 'RPATH|RUNPATH'; then fail "$program carries a run path"; fi
     if readelf -S "$elf" | grep -q '\.symtab'; then fail "$program is not stripped"; fi
 done
-# The command-line program runs where no display libraries are wanted: of Qt, it links Qt Core only.
-qt_needed=$(readelf -d "$scratch/root/usr/bin/rv390pkta-cli" | sed -n 's/.*Shared library: \[\(libQt6[^]]*\)\].*/\1/p')
-[ "$qt_needed" = libQt6Core.so.6 ] || fail "rv390pkta-cli should link only libQt6Core.so.6 of Qt, links: $qt_needed"
+# The command-line program runs where no display libraries are wanted: of Qt, it links Qt Core and Qt
+# Network (the Ember+ provider) only.
+qt_needed=$(readelf -d "$scratch/root/usr/bin/rv390pkta-cli" | sed -n 's/.*Shared library: \[\(libQt6[^]]*\)\].*/\1/p' | sort | paste -sd' ')
+[ "$qt_needed" = "libQt6Core.so.6 libQt6Network.so.6" ] || fail "rv390pkta-cli should link only libQt6Core.so.6 and libQt6Network.so.6 of Qt, links: $qt_needed"
 grep -q rv390pkta-cli <<<"$(field Description)" || fail "the Description does not mention rv390pkta-cli"
 check_tree "$scratch/root" /usr "$src" "$version"
 
