@@ -498,6 +498,33 @@ void RootWriter::matrix(const Path& path, const MatrixContents& c,
     elements_.append(w.take());
 }
 
+void RootWriter::command(const Path& path, CommandNumber number) {
+    const auto put_command = [&](ber::Writer& w) {
+        w.open(context(0)); // an item of its collection
+        w.open(application(tag::command));
+        w.open(context(0));
+        w.integer(static_cast<int32_t>(number));
+        w.close();
+        w.close();
+        w.close();
+    };
+    ber::Writer w;
+    if (path.empty()) {
+        put_command(w);
+    } else {
+        // As consumers address a node: the node, its children holding the command.
+        open_element(w, tag::qualified_node, path);
+        w.open(context(2));
+        w.open(application(tag::element_collection));
+        put_command(w);
+        w.close();
+        w.close();
+        w.close();
+        w.close();
+    }
+    elements_.append(w.take());
+}
+
 QByteArray RootWriter::finish() {
     ber::Writer w;
     w.open(application(tag::root));

@@ -85,6 +85,9 @@ public:
     void parameter(const Path& path, const ParameterContents& contents);
     // With `connections` its state (or the change); targets and sources are not listed (linear).
     void matrix(const Path& path, const MatrixContents& contents, const std::vector<Connection>& connections);
+    // A command as a consumer sends it (for our own tools that play a consumer): at the root, or to
+    // the node at `path`.
+    void command(const Path& path, CommandNumber number);
     bool empty() const { return elements_.isEmpty(); }
     // The encoded root; the writer is empty again.
     QByteArray finish();

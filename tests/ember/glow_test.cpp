@@ -206,3 +206,17 @@ TEST(Glow, WritesAnswersByteForByteAsNodeEmberplusEncodesThem) {
 }
 
 } // namespace
+
+TEST(Glow, CommandsWrittenAsAConsumerSendsThemReadBack) {
+    glow::RootWriter w;
+    w.command({}, glow::CommandNumber::get_directory);
+    w.command({1, 2}, glow::CommandNumber::subscribe);
+    std::vector<glow::Request> requests;
+    QString error;
+    ASSERT_TRUE(glow::decode_requests(w.finish(), requests, error)) << error.toStdString();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_TRUE(requests[0].path.empty());
+    EXPECT_EQ(requests[0].command, glow::CommandNumber::get_directory);
+    EXPECT_EQ(requests[1].path, (glow::Path{1, 2}));
+    EXPECT_EQ(requests[1].command, glow::CommandNumber::subscribe);
+}
