@@ -30,30 +30,28 @@ void UnitSession::speak_for(const QString& serial, bool in_rack, bool json) {
 }
 
 void UnitSession::tell(const QString& text) const {
-    const QString line = QStringLiteral("%1: %2").arg(shown_serial_, text);
-    json_ ? terminal.err(line) : terminal.out(line);
+    print({text}, true);
 }
 
 void UnitSession::out(const QString& line) const {
-    out_block(in_rack_ ? QStringLiteral("%1: %2").arg(shown_serial_, line) : line);
-}
-
-void UnitSession::out_block(const QString& text) const {
-    json_ ? terminal.err(text) : terminal.out(text);
+    print({line}, false);
 }
 
 void UnitSession::out_lines(const QStringList& lines) const {
-    QStringList shown;
-    for (const QString& line : lines)
-        shown << (in_rack_ ? QStringLiteral("%1: %2").arg(shown_serial_, line) : line);
-    out_block(shown.join(QLatin1Char('\n')));
+    print(lines, false);
 }
 
 void UnitSession::tell_lines(const QStringList& lines) const {
+    print(lines, true);
+}
+
+void UnitSession::print(const QStringList& lines, bool first_named) const {
     QStringList shown;
     for (qsizetype i = 0; i < lines.size(); ++i)
-        shown << (in_rack_ || i == 0 ? QStringLiteral("%1: %2").arg(shown_serial_, lines[i]) : lines[i]);
-    out_block(shown.join(QLatin1Char('\n')));
+        shown << (in_rack_ || (first_named && i == 0) ? QStringLiteral("%1: %2").arg(shown_serial_, lines[i])
+                                                      : lines[i]);
+    const QString text = shown.join(QLatin1Char('\n'));
+    json_ ? terminal.err(text) : terminal.out(text);
 }
 
 void UnitSession::err(const QString& text) const {

@@ -97,7 +97,9 @@ public:
 private:
     // Why no valid reply came: none at all, or replies that failed their checks.
     QString silence() const;
-    void out_block(const QString& text) const; // lines for a person, on the stream JSON mode leaves them
+    // Lines for a person, together, on the stream JSON mode leaves them; each names the unit in a rack,
+    // the first always when `first_named`.
+    void print(const QStringList& lines, bool first_named) const;
     bool wait_for_reply(const uint64_t& counter, uint64_t after, milliseconds limit, bool repeat_poll);
 
     UnitIdentity identity_;
