@@ -77,34 +77,49 @@ void UnitJobs::run_one(UnitSession& session, std::size_t index) {
 }
 
 void UnitJobs::work() {
-    // A thread Qt did not start gets its event dispatcher with its first event loop; the session's
-    // timers and waits need it from the start.
-    const QEventLoop dispatcher;
-    UiHandover ui;
-    UnitSession session(ui, session_.stop_signals, session_.terminal);
-    // A signal reaches this thread's waits through its own hand-over.
-    const interrupts::Signals::Wake wake(session_.stop_signals, [&ui] { ui.wake(); });
-    QString error;
-    const bool started = session.start(error);
-    for (std::size_t index = 0; next(index);) {
-        if (started) {
-            run_one(session, index);
-            continue;
-        }
-        const std::lock_guard lock(lock_);
-        --busy_;
-        Outcome& o = outcomes_[index];
-        session_.terminal.err(QStringLiteral("%1: Не удалось инициализировать USB! %2")
-                                  .arg(console::printable(o.unit.identity.serial), error));
-        o.status = exit_failed;
-        o.result = json_output::error(exit_failed, o.unit.identity.serial, error);
-    }
-    session.stop();
+    serve();
     {
         const std::lock_guard lock(lock_);
         --running_;
     }
     session_.link.ui.wake();
+}
+
+void UnitJobs::serve() {
+    // A thread Qt did not start gets its event dispatcher with its first event loop; the session's
+    // timers and waits need it from the start.
+    const QEventLoop dispatcher;
+    UiHandover ui;
+    // Each session loads a library instance of its own and unloads it at its end. One thread's load may
+    // reuse the addresses of another's unload: the loader orders the two by a lock ThreadSanitizer does
+    // not see, so they are ordered by ours too.
+    std::optional<UnitSession> session;
+    QString error;
+    bool started = false;
+    {
+        const std::lock_guard loading(loader_);
+        session.emplace(ui, session_.stop_signals, session_.terminal);
+        started = session->start(error);
+    }
+    {
+        // A signal reaches this thread's waits through its own hand-over.
+        const interrupts::Signals::Wake wake(session_.stop_signals, [&ui] { ui.wake(); });
+        for (std::size_t index = 0; next(index);) {
+            if (started) {
+                run_one(*session, index);
+                continue;
+            }
+            const std::lock_guard lock(lock_);
+            --busy_;
+            Outcome& o = outcomes_[index];
+            session_.terminal.err(QStringLiteral("%1: Не удалось инициализировать USB! %2")
+                                      .arg(console::printable(o.unit.identity.serial), error));
+            o.status = exit_failed;
+            o.result = json_output::error(exit_failed, o.unit.identity.serial, error);
+        }
+    }
+    const std::lock_guard unloading(loader_);
+    session.reset();
 }
 
 int UnitJobs::finish() {

@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -54,8 +55,10 @@ private:
     };
     // Opens the unit and runs the act; its failure is said at once.
     void run_one(UnitSession& session, std::size_t index);
-    // A thread's life: a session of its own, then units until none is left.
+    // A thread's life: serve(), then it counts itself out.
     void work();
+    // A session of its own, then units until none is left.
+    void serve();
     bool next(std::size_t& index);
     void start_thread(); // lock held
 
@@ -68,6 +71,7 @@ private:
     bool until_signal_ = false;
 
     std::mutex lock_;
+    std::mutex loader_;            // a session's library load and unload, one thread at a time
     std::deque<Outcome> outcomes_; // by the order units were added
     std::size_t next_ = 0;         // the first unit not yet taken
     int running_ = 0;              // threads that have not ended
