@@ -290,6 +290,9 @@ void EmberUnits::follow(Unit& unit) {
         Tpar now = unit.link->par.get();
         sanitise(now);
         if (!unit.told || to_bytes(*unit.told) != to_bytes(now)) {
+            if (!unit.told && on_note)
+                on_note(
+                    QStringLiteral("%1: настройки блока получены, его параметры в дереве").arg(unit.serial));
             const std::optional<Tpar> before = unit.told;
             unit.told = now;
             tell_settings(unit, before ? &*before : nullptr, out);

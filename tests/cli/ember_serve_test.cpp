@@ -82,6 +82,9 @@ TEST(EmberProvider, AConsumerWeDidNotWriteReadsTheTreeRoutesSetsAndSeesTheUnitsC
     const QRegularExpressionMatch at = QRegularExpression(QStringLiteral(":(\\d+)")).match(listening);
     ASSERT_TRUE(at.hasMatch()) << listening.toStdString();
     const auto port = quint16(at.captured(1).toUInt());
+    // The tree is read whole once both units' settings are in it.
+    for (int unit = 0; unit < 2; ++unit)
+        ASSERT_TRUE(log_shows(serve, QStringLiteral("настройки блока получены")));
 
     // Garbage is sent away, and nobody else notices.
     send_raw(port, QByteArray("\xFE\x00\x0E\x01\x01\xFD\x00\xFF", 8));
