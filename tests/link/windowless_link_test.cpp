@@ -18,6 +18,10 @@
 
 using namespace std::chrono_literals;
 
+// The waits below end with the events they wait for; the limit only stops a hang, and is wide enough
+// for two whole updates under a sanitizer on a loaded machine.
+constexpr int hang_guard = 60000;
+
 namespace {
 // The library file goes into a private working folder, as the windows' launcher arranges.
 struct Workdir {
@@ -65,7 +69,7 @@ TEST(WindowlessLink, TwoLinksInOneProcessDriveTheirOwnUnitsAtOnceThroughChangesA
         ASSERT_TRUE(l->link.is_open() && !l->link.in_boot_loader());
         l->poll.start(200);
     }
-    ASSERT_TRUE(wait_for([&] { return la.link.gate.valid() && lb.link.gate.valid(); }));
+    ASSERT_TRUE(wait_for([&] { return la.link.gate.valid() && lb.link.gate.valid(); }, hang_guard));
     EXPECT_EQ(to_bytes(la.link.par.get()), a.settings());
     EXPECT_EQ(to_bytes(lb.link.par.get()), b.settings());
 
@@ -77,14 +81,15 @@ TEST(WindowlessLink, TwoLinksInOneProcessDriveTheirOwnUnitsAtOnceThroughChangesA
     lb.link.par.edit([](Tpar& p) { p.db0 = -12; });
     lb.link.save();
     ASSERT_TRUE(
-        wait_for([&] { return a.settings()[13] == 20 && b.settings()[13] == 7 && b.settings()[12] == 244; }));
+        wait_for([&] { return a.settings()[13] == 20 && b.settings()[13] == 7 && b.settings()[12] == 244; },
+                 hang_guard));
     EXPECT_EQ(untouched.command_count(), 0u); // the unit no link chose heard nothing
 
     // Both into the boot loader, then both updates under way at once: B's blocks are posted and sent
     // by its worker while A's routine waits for each of its own.
     la.link.mailbox.post(Request{cmd_upd_poll, {}});
     lb.link.mailbox.post(Request{cmd_upd_poll, {}});
-    ASSERT_TRUE(wait_for([&] { return la.link.in_boot_loader() && lb.link.in_boot_loader(); }));
+    ASSERT_TRUE(wait_for([&] { return la.link.in_boot_loader() && lb.link.in_boot_loader(); }, hang_guard));
     const auto write = [&](const char* name, uint8_t fill) {
         const auto bytes = make_update_file({"RV-390PKTA", 1, 4, std::vector<uint8_t>(700, fill), {1, 2, 3}});
         QFile file(work.dir.filePath(QString::fromLatin1(name)));
@@ -107,7 +112,7 @@ TEST(WindowlessLink, TwoLinksInOneProcessDriveTheirOwnUnitsAtOnceThroughChangesA
     EXPECT_EQ(posted.outcome, UpdateOutcome::sent);
     EXPECT_EQ(waited.outcome, UpdateOutcome::sent);
     EXPECT_EQ(progress.back(), 100);
-    ASSERT_TRUE(wait_for([&] { return la.answer.has_value() && lb.answer.has_value(); }));
+    ASSERT_TRUE(wait_for([&] { return la.answer.has_value() && lb.answer.has_value(); }, hang_guard));
     EXPECT_TRUE(*la.answer && *lb.answer);
     EXPECT_EQ(a.flash()[699], 0x5A);
     EXPECT_EQ(b.flash()[699], 0xB5);
